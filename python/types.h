@@ -1,0 +1,21 @@
+// The classes of _zel. Each make_*_type builds its heap type once per process;
+// the module adds them in the order Scope, Reader, Frame.
+#pragma once
+
+#include "../src/record/read.h"
+#include "py.h"
+
+namespace zel::py {
+
+PyObject* make_reader_type();  // new reference, or NULL with an error set
+PyObject* make_frame_type();
+
+// A new Frame holding `frame`'s values; its user values keyed and sorted by name,
+// the last value winning for a repeated name. NULL with an error set on failure.
+PyObject* new_frame(record::read::ReadFrame&& frame);
+
+// Frees a heap-type instance the way the type asks and drops the instance's
+// reference to its type.
+void free_instance(PyObject* self);
+
+}  // namespace zel::py

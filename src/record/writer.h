@@ -1,0 +1,39 @@
+// The writer thread "zel-record": it owns the stream file and turns queued messages
+// into records, in the order received, flushing after each one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "../channel.h"
+#include "format.h"
+
+namespace zel::record::writer {
+
+struct DeclMsg {
+  uint16_t id;
+  std::string name;
+  std::string unit;
+};
+
+struct FrameMsg {
+  format::Record record;
+};
+
+// Acknowledged once every message queued before it is written and flushed.
+struct FlushMsg {
+  AckSender ack;
+};
+
+using Msg = std::variant<DeclMsg, FrameMsg, FlushMsg>;
+
+// The thread body. Creates the file at `path`, writes `header`, then handles
+// messages until every sender is gone. Any I/O error is a Panic that ends the thread.
+void run(std::string path, format::Header header, Receiver<Msg> queue);
+
+// Starts the writer thread and returns the queue's sending end. Messages sent after
+// the thread has ended come back from send().
+Sender<Msg> start(std::string path, format::Header header);
+
+}  // namespace zel::record::writer
