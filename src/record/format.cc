@@ -26,7 +26,9 @@ void put_str(Bytes& out, std::string_view s) {
   put_bytes(out, s.data(), s.size());
 }
 
-[[noreturn]] void body_too_short() { unwrap(Status(IoError::unexpected_eof())); }
+[[noreturn]] void body_too_short() {
+  panic("called `Result::unwrap()` on an `Err` value: " + IoError::unexpected_eof().debug());
+}
 
 template <class T>
 T get(Cursor& in) {

@@ -1,0 +1,121 @@
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import _zel
+
+
+def panic_type():
+    with pytest.raises(BaseException) as info:
+        open_bad_stream()
+    return type(info.value)
+
+
+def open_bad_stream():
+    import tempfile
+
+    with tempfile.NamedTemporaryFile(suffix=".zel", delete=False) as f:
+        f.write(b"NOPE and more bytes")
+    return _zel.Reader(f.name)
+
+
+def test_public_names_in_order_and_reimport_returns_same_module():
+    first = sys.modules["_zel"]
+    assert _zel.__all__ == ["Reader", "Frame"]
+    del sys.modules["_zel"]
+    again = importlib.import_module("_zel")
+    assert again is first
+    assert again.__all__ == ["Reader", "Frame"]
+
+
+def test_package_reexports_module_names():
+    import zel
+
+    assert zel.__all__ == _zel.__all__
+    assert zel.Reader is _zel.Reader and zel.Frame is _zel.Frame
+
+
+def test_panic_exception_escapes_except_exception_and_module_stays_usable(tmp_path):
+    caught = None
+    try:
+        try:
+            open_bad_stream()
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+    except BaseException as e:  # noqa: BLE001
+        caught = e
+    assert type(caught).__qualname__ == "PanicException"
+    assert type(caught).__module__ == "pyo3_runtime"
+    assert type(caught).__mro__[1] is BaseException
+    assert type(caught).__doc__.endswith(
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit."
+    )
+    assert len(caught.args) == 1 and "not a .zel stream" in caught.args[0]
+    # the same class every time, and later calls work
+    assert panic_type() is type(caught)
+    empty = tmp_path / "e.zel"
+    empty.write_bytes(b"")
+    with pytest.raises(OSError):
+        _zel.Reader(str(empty))
+
+
+def test_class_docstrings_and_signatures():
+    assert _zel.Reader.__doc__ == (
+        "Streaming reader over a `.zel` capture: iterate it for [`Frame`]s.\n"
+        "Stops at EOF or a partial trailing record, so it reads a finished or\n"
+        "still-growing file."
+    )
+    assert str(inspect.signature(_zel.Reader)) == "(path)"
+    assert _zel.Frame.__doc__ == (
+        "One captured frame: `system` values aligned to [`Reader::columns`],\n"
+        "`user` named scalars, and an optional raw flame frame."
+    )
+    assert _zel.Reader.columns.__doc__ == (
+        "System-metric columns as `(name, unit)`, aligned to\n[`Frame::system`]."
+    )
+    assert _zel.Reader.user_columns.__doc__ == "User-metric columns declared so far, as `(name, unit)`."
+    assert _zel.Frame.flame.__doc__ == "The frame's flame data as raw flame-frame bytes, or `None`."
+
+
+def test_frame_has_no_constructor_and_classes_cannot_be_subclassed():
+    with pytest.raises(TypeError, match="^No constructor defined for Frame$"):
+        _zel.Frame()
+    for cls in (_zel.Reader, _zel.Frame):
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "Reader() missing 1 required positional argument: 'path'"),
+        (("a", "b"), {}, "Reader() takes 1 positional argument but 2 were given"),
+        (("a",), {"path": "b"}, "Reader() got multiple values for argument 'path'"),
+        ((), {"file": "a"}, "Reader() got an unexpected keyword argument 'file'"),
+        ((3,), {}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+        ((), {"path": b"x"}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_reader_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        _zel.Reader(*args, **kwargs)
+    assert str(info.value) == message
+    if message.startswith("argument"):
+        assert isinstance(info.value.__cause__, TypeError)
+        assert message.endswith(str(info.value.__cause__))
+
+
+def test_path_that_cannot_be_utf8_raises_the_encoding_error():
+    with pytest.raises(UnicodeEncodeError):
+        _zel.Reader("bad\udcff.zel")
+
+
+def test_methods_refuse_a_foreign_self():
+    with pytest.raises(TypeError, match="Reader"):
+        _zel.Reader.__next__(5)
+    with pytest.raises(TypeError, match="Reader"):
+        _zel.Reader.columns.__get__(5)
