@@ -23,8 +23,8 @@ std::string bench_file() {
 
 format::Header header() {
   format::Header h;
-  for (const char* name : {"frame_ms", "memory_mb", "io_ms", "io_MB", "gpu_util", "gpu_sm",
-                           "gpu_power", "gpu_mem"}) {
+  for (const char* name :
+       {"frame_ms", "memory_mb", "io_ms", "io_MB", "gpu_util", "gpu_sm", "gpu_power", "gpu_mem"}) {
     h.columns.push_back({name, "u"});
   }
   return h;
@@ -51,7 +51,11 @@ void BM_WriterFrames(benchmark::State& state) {
   state.counters["frames_per_s"] =
       benchmark::Counter(kFrames, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_WriterFrames)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_WriterFrames)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime();
 
 void BM_ReaderFrames(benchmark::State& state) {
   std::string path = bench_file();
@@ -68,7 +72,11 @@ void BM_ReaderFrames(benchmark::State& state) {
   state.counters["frames_per_s"] =
       benchmark::Counter(kFrames, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ReaderFrames)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_ReaderFrames)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->UseRealTime();
 
 }  // namespace
 

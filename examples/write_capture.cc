@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   format::Header header;
-  header.columns = {{"frame_ms", "ms"}, {"memory_mb", "MB"}, {"io_ms", "ms"},   {"io_MB", "MB"},
+  header.columns = {{"frame_ms", "ms"}, {"memory_mb", "MB"}, {"io_ms", "ms"},    {"io_MB", "MB"},
                     {"gpu_util", "%"},  {"gpu_sm", "%"},     {"gpu_power", "W"}, {"gpu_mem", "MB"}};
   auto queue = writer::start(argv[1], header);
 

@@ -6,9 +6,13 @@
 namespace zel::py {
 namespace {
 
-void type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+void type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
 
-std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+std::string quoted(const char* name) {
+  return std::string("'") + name + "'";
+}
 
 // Raises TypeError("argument '<arg>': <message>") caused by `cause` (stolen).
 void raise_argument_error(const char* arg, const std::string& message, PyObject* cause) {
@@ -90,7 +94,8 @@ bool arg_str(PyObject* obj, const char* arg, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     Ref type_name =
         Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    std::string message = "'" + str_of(type_name.get()) + "' object cannot be converted to 'PyString'";
+    std::string message =
+        "'" + str_of(type_name.get()) + "' object cannot be converted to 'PyString'";
     PyObject* cause = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
     raise_argument_error(arg, message, cause);
     return false;

@@ -25,8 +25,8 @@ constexpr const char* kPanicDoc =
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (!type) {
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
   }
   return type;
 }

@@ -17,13 +17,14 @@ struct FrameValue {
 };
 
 struct FrameObject {
-  PyObject_HEAD
-  FrameValue* value;
+  PyObject_HEAD FrameValue* value;
 };
 
 PyObject* frame_type = nullptr;
 
-FrameValue* value_of(PyObject* self) { return reinterpret_cast<FrameObject*>(self)->value; }
+FrameValue* value_of(PyObject* self) {
+  return reinterpret_cast<FrameObject*>(self)->value;
+}
 
 PyObject* frame_refuse_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for Frame");
@@ -52,8 +53,8 @@ PyObject* get_user(PyObject* self, void*) {
   if (!dict) return nullptr;
   for (const auto& [name, value] : value_of(self)->user) {
     Ref v = Ref::steal(PyFloat_FromDouble(value));
-    Ref k = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
-                                            "strict"));
+    Ref k = Ref::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
     if (!v || !k || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }
   return dict.release();
@@ -69,15 +70,15 @@ PyObject* get_flame(PyObject* self, void*) {
 PyGetSetDef frame_getset[] = {
     {"system", get_system, nullptr, nullptr, nullptr},
     {"user", get_user, nullptr, nullptr, nullptr},
-    {"flame", get_flame, nullptr,
-     "The frame's flame data as raw flame-frame bytes, or `None`.", nullptr},
+    {"flame", get_flame, nullptr, "The frame's flame data as raw flame-frame bytes, or `None`.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot frame_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "One captured frame: `system` values aligned to [`Reader::columns`],\n"
-                    "`user` named scalars, and an optional raw flame frame.")},
+    {Py_tp_doc,
+     const_cast<char*>("One captured frame: `system` values aligned to [`Reader::columns`],\n"
+                       "`user` named scalars, and an optional raw flame frame.")},
     {Py_tp_new, reinterpret_cast<void*>(frame_refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
     {Py_tp_getset, frame_getset},
@@ -87,7 +88,8 @@ PyType_Slot frame_slots[] = {
 PyType_Spec frame_spec = {"_zel.Frame", sizeof(FrameObject), 0, Py_TPFLAGS_DEFAULT, frame_slots};
 
 // Sorted by name; of equal names the one latest in the record survives.
-std::vector<std::pair<std::string, double>> keyed(std::vector<std::pair<std::string, double>> user) {
+std::vector<std::pair<std::string, double>> keyed(
+    std::vector<std::pair<std::string, double>> user) {
   std::stable_sort(user.begin(), user.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   size_t kept = 0;

@@ -12,7 +12,11 @@ PyModuleDef module_def = {
     "_zel",
     nullptr,  // no docstring
     0,        // m_size 0: a re-import calls PyInit again and gets the same module
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* the_module = nullptr;

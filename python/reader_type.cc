@@ -1,6 +1,6 @@
 // Reader: iterates a .zel capture, finished or still growing, yielding Frames.
-#include "call.h"
 #include "args.h"
+#include "call.h"
 #include "types.h"
 
 namespace zel::py {
@@ -10,11 +10,12 @@ using record::read::MetricColumn;
 using record::read::Reader;
 
 struct ReaderObject {
-  PyObject_HEAD
-  Reader* reader;
+  PyObject_HEAD Reader* reader;
 };
 
-Reader& reader_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->reader; }
+Reader& reader_of(PyObject* self) {
+  return *reinterpret_cast<ReaderObject*>(self)->reader;
+}
 
 PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj;
@@ -66,7 +67,9 @@ PyObject* column_list(const std::vector<MetricColumn>& columns) {
   return list.release();
 }
 
-PyObject* get_columns(PyObject* self, void*) { return column_list(reader_of(self).columns()); }
+PyObject* get_columns(PyObject* self, void*) {
+  return column_list(reader_of(self).columns());
+}
 
 PyObject* get_user_columns(PyObject* self, void*) {
   return column_list(reader_of(self).user_columns());
@@ -86,11 +89,11 @@ PyGetSetDef reader_getset[] = {
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Reader(path)\n--\n\n"
-                    "Streaming reader over a `.zel` capture: iterate it for [`Frame`]s.\n"
-                    "Stops at EOF or a partial trailing record, so it reads a finished or\n"
-                    "still-growing file.")},
+    {Py_tp_doc,
+     const_cast<char*>("Reader(path)\n--\n\n"
+                       "Streaming reader over a `.zel` capture: iterate it for [`Frame`]s.\n"
+                       "Stops at EOF or a partial trailing record, so it reads a finished or\n"
+                       "still-growing file.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -104,6 +107,8 @@ PyType_Spec reader_spec = {"_zel.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DE
 
 }  // namespace
 
-PyObject* make_reader_type() { return PyType_FromSpec(&reader_spec); }
+PyObject* make_reader_type() {
+  return PyType_FromSpec(&reader_spec);
+}
 
 }  // namespace zel::py

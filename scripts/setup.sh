@@ -25,4 +25,4 @@ if ((${#missing[@]})); then
 fi
 
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
-.venv/bin/python -m pip install -q --upgrade "${pip_packages[@]}"
+.venv/bin/python -m pip install -q "${pip_packages[@]}"

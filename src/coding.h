@@ -13,7 +13,9 @@ namespace zel {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void put_u8(Bytes& out, uint8_t v) { out.push_back(v); }
+inline void put_u8(Bytes& out, uint8_t v) {
+  out.push_back(v);
+}
 
 template <class T>
 inline void put_fixed(Bytes& out, T v) {
@@ -22,10 +24,18 @@ inline void put_fixed(Bytes& out, T v) {
   out.resize(n + sizeof v);
   std::memcpy(out.data() + n, &v, sizeof v);
 }
-inline void put_u16(Bytes& out, uint16_t v) { put_fixed(out, v); }
-inline void put_u32(Bytes& out, uint32_t v) { put_fixed(out, v); }
-inline void put_u64(Bytes& out, uint64_t v) { put_fixed(out, v); }
-inline void put_f64(Bytes& out, double v) { put_fixed(out, v); }
+inline void put_u16(Bytes& out, uint16_t v) {
+  put_fixed(out, v);
+}
+inline void put_u32(Bytes& out, uint32_t v) {
+  put_fixed(out, v);
+}
+inline void put_u64(Bytes& out, uint64_t v) {
+  put_fixed(out, v);
+}
+inline void put_f64(Bytes& out, double v) {
+  put_fixed(out, v);
+}
 inline void put_bytes(Bytes& out, const void* p, size_t n) {
   if (n == 0) return;
   const auto* b = static_cast<const uint8_t*>(p);
@@ -39,8 +49,12 @@ inline T load_fixed(const uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline uint16_t load_u16(const uint8_t* p) { return load_fixed<uint16_t>(p); }
-inline uint32_t load_u32(const uint8_t* p) { return load_fixed<uint32_t>(p); }
+inline uint16_t load_u16(const uint8_t* p) {
+  return load_fixed<uint16_t>(p);
+}
+inline uint32_t load_u32(const uint8_t* p) {
+  return load_fixed<uint32_t>(p);
+}
 
 class Cursor {
  public:

@@ -66,13 +66,15 @@ std::string IoError::to_string() const {
 }
 
 std::string IoError::debug() const {
-  if (is_eof()) return std::string("Error { kind: UnexpectedEof, message: ") +
-                       quoted(kEofMessage) + " }";
+  if (is_eof())
+    return std::string("Error { kind: UnexpectedEof, message: ") + quoted(kEofMessage) + " }";
   return "Os { code: " + std::to_string(code_) + ", kind: " + kind_name(code_) +
          ", message: " + quoted(os_message(code_)) + " }";
 }
 
-void panic(std::string message) { throw Panic(std::move(message)); }
+void panic(std::string message) {
+  throw Panic(std::move(message));
+}
 
 void assert_eq_failed(std::string_view what, std::string_view left, std::string_view right) {
   std::string m = "assertion `left == right` failed: ";

@@ -68,7 +68,9 @@ Result<std::unique_ptr<FileInput>> FileInput::open(const std::string& path) {
   return std::make_unique<FileInput>(fd);
 }
 
-FileInput::~FileInput() { ::close(fd_); }
+FileInput::~FileInput() {
+  ::close(fd_);
+}
 
 Result<size_t> FileInput::read(uint8_t* data, size_t n) {
   ssize_t r = ::read(fd_, data, n);

@@ -29,7 +29,7 @@ class FileWriter final : public Output {
   // Creates or truncates the file at `path`: write-only, mode 0666 before the
   // umask, close-on-exec. An open interrupted by a signal is retried.
   static Result<std::unique_ptr<FileWriter>> create(const std::string& path,
-                                                   size_t capacity = kDefaultCapacity);
+                                                    size_t capacity = kDefaultCapacity);
   // Takes ownership of an open descriptor.
   FileWriter(int fd, size_t capacity);
   ~FileWriter() override;

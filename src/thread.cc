@@ -24,6 +24,8 @@ void report_panic(const std::string& name, const char* message) {
 
 }  // namespace detail
 
-bool is_system_thread() { return system_thread; }
+bool is_system_thread() {
+  return system_thread;
+}
 
 }  // namespace zel

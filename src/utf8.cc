@@ -42,7 +42,9 @@ size_t decode(std::string_view s, size_t i, uint32_t& cp) {
   return len;
 }
 
-bool printable(uint32_t cp) { return cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0); }
+bool printable(uint32_t cp) {
+  return cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0);
+}
 
 }  // namespace
 

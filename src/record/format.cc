@@ -115,8 +115,8 @@ Status write_frame(Output& out, const Record& record) {
     put_f64(b, record.user[i].second);
   }
   size_t fixed = b.size() + 4;
-  bool with_flame = record.flame && !record.flame->empty() &&
-                    record.flame->size() <= LZ4_MAX_INPUT_SIZE - fixed;
+  bool with_flame =
+      record.flame && !record.flame->empty() && record.flame->size() <= LZ4_MAX_INPUT_SIZE - fixed;
   if (with_flame) {
     put_u32(b, static_cast<uint32_t>(record.flame->size()));
     put_bytes(b, record.flame->data(), record.flame->size());

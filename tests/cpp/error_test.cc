@@ -14,7 +14,8 @@ TEST(IoError, DisplayAndDebugForms) {
   EXPECT_EQ(IoError::unexpected_eof().to_string(), "failed to fill whole buffer");
   EXPECT_EQ(IoError::unexpected_eof().debug(),
             "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }");
-  EXPECT_NE(IoError::from_errno(EACCES).debug().find(", kind: PermissionDenied,"), std::string::npos);
+  EXPECT_NE(IoError::from_errno(EACCES).debug().find(", kind: PermissionDenied,"),
+            std::string::npos);
 }
 
 TEST(Panic, EqualityFailureAndUnwrapMessages) {

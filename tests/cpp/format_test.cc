@@ -111,7 +111,8 @@ TEST(StringField, OverlongTextIsCutAtACharacterBoundary) {
 TEST(Decl, BodyMatchesTheLayout) {
   MemoryOutput out;
   ASSERT_TRUE(write_decl(out, 8, "fps", "").ok());
-  EXPECT_EQ(body_of(out.bytes), (Bytes{0x01, 0x08, 0x00, 0x03, 0x00, 0x66, 0x70, 0x73, 0x00, 0x00}));
+  EXPECT_EQ(body_of(out.bytes),
+            (Bytes{0x01, 0x08, 0x00, 0x03, 0x00, 0x66, 0x70, 0x73, 0x00, 0x00}));
   auto rec = try_read_record(out.bytes, 8);
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->first, out.bytes.size());
@@ -187,13 +188,15 @@ TEST(TryRead, UnknownTagIsFatal) {
 TEST(TryRead, BodyEndingInsideAFieldIsFatal) {
   Bytes frame = body_of([] {
     MemoryOutput out;
-    EXPECT_TRUE(write_frame(out, Record{std::vector<double>(8, 0.5), {{8, 1}}, Bytes{1, 2, 3}}).ok());
+    EXPECT_TRUE(
+        write_frame(out, Record{std::vector<double>(8, 0.5), {{8, 1}}, Bytes{1, 2, 3}}).ok());
     return out.bytes;
   }());
   for (size_t len = 0; len < frame.size(); ++len) {
     Bytes b = blob_of_body(Bytes(frame.begin(), frame.begin() + len));
-    EXPECT_NE(panic_message([&] { (void)try_read_record(b, 8); }).find("failed to fill whole buffer"),
-              std::string::npos)
+    EXPECT_NE(
+        panic_message([&] { (void)try_read_record(b, 8); }).find("failed to fill whole buffer"),
+        std::string::npos)
         << len;
   }
   Bytes extra = frame;

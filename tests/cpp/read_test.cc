@@ -125,7 +125,8 @@ TEST(Reader, OutOfOrderDeclarationFailsThenReadingGoesOn) {
 }
 
 TEST(Reader, UndeclaredUserIdFailsAndDropsOnlyThatFrame) {
-  Reader r = open_bytes(StreamBuilder().frame(1.0, {{8, 1.0}}).frame(2.0, {{7, 1.0}}).frame(3.0).bytes());
+  Reader r =
+      open_bytes(StreamBuilder().frame(1.0, {{8, 1.0}}).frame(2.0, {{7, 1.0}}).frame(3.0).bytes());
   EXPECT_NE(panic_message([&] { (void)r.next_frame(); }).find("undeclared"), std::string::npos);
   EXPECT_NE(panic_message([&] { (void)r.next_frame(); }).find("undeclared"), std::string::npos);
   EXPECT_EQ(next(r)->system[0], 3.0);

@@ -42,7 +42,8 @@ class MemoryOutput : public Output {
 // `fail_at` (0-based read counts) with EIO.
 class MemoryInput : public Input {
  public:
-  explicit MemoryInput(Bytes bytes, size_t chunk = SIZE_MAX) : bytes_(std::move(bytes)), chunk_(chunk) {}
+  explicit MemoryInput(Bytes bytes, size_t chunk = SIZE_MAX)
+      : bytes_(std::move(bytes)), chunk_(chunk) {}
   Result<size_t> read(uint8_t* data, size_t n) override {
     if (fail_next > 0) {
       --fail_next;
@@ -87,7 +88,8 @@ inline void append_file(const std::string& path, const uint8_t* data, size_t n) 
 
 inline void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // Runs `body` and returns the Panic message it raised ("" when none was raised).

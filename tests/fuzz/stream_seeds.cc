@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   for (int variant = 0; variant < 4; ++variant) {
     testing::MemoryOutput out;
     unwrap(write_header(out, testing::system_header(variant % 2 == 1)));
-    for (int i = 0; i < variant; ++i) unwrap(write_decl(out, 8 + i, "metric" + std::to_string(i), "u"));
+    for (int i = 0; i < variant; ++i)
+      unwrap(write_decl(out, 8 + i, "metric" + std::to_string(i), "u"));
     for (int f = 0; f < 3; ++f) {
       Record r{std::vector<double>(8, f * 1.5), {}, std::nullopt};
       for (int i = 0; i < variant; ++i) r.user.push_back({static_cast<uint16_t>(8 + i), i * 0.25});

@@ -119,3 +119,15 @@ def test_methods_refuse_a_foreign_self():
         _zel.Reader.__next__(5)
     with pytest.raises(TypeError, match="Reader"):
         _zel.Reader.columns.__get__(5)
+
+
+def test_extension_exports_only_its_init_function():
+    import shutil
+    import subprocess
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm (binutils) is not installed")
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _zel.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__zel"]
