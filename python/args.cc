@@ -94,8 +94,8 @@ bool arg_str(PyObject* obj, const char* arg, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     Ref type_name =
         Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    std::string message =
-        "'" + str_of(type_name.get()) + "' object cannot be converted to 'PyString'";
+    std::string message = "'";
+    message.append(str_of(type_name.get())).append("' object cannot be converted to 'PyString'");
     PyObject* cause = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
     raise_argument_error(arg, message, cause);
     return false;

@@ -20,9 +20,9 @@ inline void put_u8(Bytes& out, uint8_t v) {
 template <class T>
 inline void put_fixed(Bytes& out, T v) {
   static_assert(std::endian::native == std::endian::little, "little-endian hosts only");
-  size_t n = out.size();
-  out.resize(n + sizeof v);
-  std::memcpy(out.data() + n, &v, sizeof v);
+  uint8_t raw[sizeof v];
+  std::memcpy(raw, &v, sizeof v);
+  out.insert(out.end(), raw, raw + sizeof v);
 }
 inline void put_u16(Bytes& out, uint16_t v) {
   put_fixed(out, v);
