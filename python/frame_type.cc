@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "boxed.h"
 #include "call.h"
 #include "types.h"
 
@@ -16,14 +17,10 @@ struct FrameValue {
   std::optional<Bytes> flame;
 };
 
-struct FrameObject {
-  PyObject_HEAD FrameValue* value;
-};
-
 PyObject* frame_type = nullptr;
 
-FrameValue* value_of(PyObject* self) {
-  return reinterpret_cast<FrameObject*>(self)->value;
+const FrameValue& value_of(PyObject* self) {
+  return unbox<FrameValue>(self);
 }
 
 PyObject* frame_refuse_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -31,13 +28,8 @@ PyObject* frame_refuse_new(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-void frame_dealloc(PyObject* self) {
-  delete value_of(self);
-  free_instance(self);
-}
-
 PyObject* get_system(PyObject* self, void*) {
-  const auto& system = value_of(self)->system;
+  const auto& system = value_of(self).system;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(system.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < system.size(); ++i) {
@@ -51,7 +43,7 @@ PyObject* get_system(PyObject* self, void*) {
 PyObject* get_user(PyObject* self, void*) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [name, value] : value_of(self)->user) {
+  for (const auto& [name, value] : value_of(self).user) {
     Ref v = Ref::steal(PyFloat_FromDouble(value));
     Ref k = Ref::steal(
         PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
@@ -61,7 +53,7 @@ PyObject* get_user(PyObject* self, void*) {
 }
 
 PyObject* get_flame(PyObject* self, void*) {
-  const auto& flame = value_of(self)->flame;
+  const auto& flame = value_of(self).flame;
   if (!flame) Py_RETURN_NONE;
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flame->data()),
                                    static_cast<Py_ssize_t>(flame->size()));
@@ -80,12 +72,13 @@ PyType_Slot frame_slots[] = {
      const_cast<char*>("One captured frame: `system` values aligned to [`Reader::columns`],\n"
                        "`user` named scalars, and an optional raw flame frame.")},
     {Py_tp_new, reinterpret_cast<void*>(frame_refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<FrameValue>)},
     {Py_tp_getset, frame_getset},
     {0, nullptr},
 };
 
-PyType_Spec frame_spec = {"_zel.Frame", sizeof(FrameObject), 0, Py_TPFLAGS_DEFAULT, frame_slots};
+PyType_Spec frame_spec = {"_zel.Frame", sizeof(Boxed<FrameValue>), 0, Py_TPFLAGS_DEFAULT,
+                          frame_slots};
 
 // Sorted by name; of equal names the one latest in the record survives.
 std::vector<std::pair<std::string, double>> keyed(
@@ -120,19 +113,7 @@ PyObject* new_frame(ReadFrame&& frame) {
   value->user = strictly_increasing ? std::move(frame.user) : keyed(std::move(frame.user));
   value->flame = std::move(frame.flame);
 
-  auto* tp = reinterpret_cast<PyTypeObject*>(frame_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* self = alloc(tp, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<FrameObject*>(self)->value = value.release();
-  return self;
-}
-
-void free_instance(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
+  return box(reinterpret_cast<PyTypeObject*>(frame_type), std::move(value));
 }
 
 }  // namespace zel::py

@@ -1,5 +1,6 @@
 // Reader: iterates a .zel capture, finished or still growing, yielding Frames.
 #include "args.h"
+#include "boxed.h"
 #include "call.h"
 #include "types.h"
 
@@ -9,12 +10,8 @@ namespace {
 using record::read::MetricColumn;
 using record::read::Reader;
 
-struct ReaderObject {
-  PyObject_HEAD Reader* reader;
-};
-
 Reader& reader_of(PyObject* self) {
-  return *reinterpret_cast<ReaderObject*>(self)->reader;
+  return unbox<Reader>(self);
 }
 
 PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
@@ -28,18 +25,8 @@ PyObject* reader_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
       raise_os_error(path + ": " + opened.error().to_string());
       return nullptr;
     }
-    auto reader = std::make_unique<Reader>(opened.take());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    PyObject* self = alloc(tp, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<ReaderObject*>(self)->reader = reader.release();
-    return self;
+    return box(tp, std::make_unique<Reader>(opened.take()));
   });
-}
-
-void reader_dealloc(PyObject* self) {
-  delete reinterpret_cast<ReaderObject*>(self)->reader;
-  free_instance(self);
 }
 
 PyObject* reader_next(PyObject* self) {
@@ -95,14 +82,14 @@ PyType_Slot reader_slots[] = {
                        "Stops at EOF or a partial trailing record, so it reads a finished or\n"
                        "still-growing file.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<Reader>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
     {Py_tp_getset, reader_getset},
     {0, nullptr},
 };
 
-PyType_Spec reader_spec = {"_zel.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec reader_spec = {"_zel.Reader", sizeof(Boxed<Reader>), 0, Py_TPFLAGS_DEFAULT,
                            reader_slots};
 
 }  // namespace

@@ -14,8 +14,4 @@ PyObject* make_frame_type();
 // the last value winning for a repeated name. NULL with an error set on failure.
 PyObject* new_frame(record::read::ReadFrame&& frame);
 
-// Frees a heap-type instance the way the type asks and drops the instance's
-// reference to its type.
-void free_instance(PyObject* self);
-
 }  // namespace zel::py

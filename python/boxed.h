@@ -1,0 +1,42 @@
+// Instances of the module's classes: a Python object header followed by one owned
+// pointer to the C++ value behind it.
+#pragma once
+
+#include <memory>
+
+#include "py.h"
+
+namespace zel::py {
+
+template <class T>
+struct Boxed {
+  PyObject ob_base;  // what PyObject_HEAD declares
+  T* value;
+};
+
+template <class T>
+T& unbox(PyObject* self) {
+  return *reinterpret_cast<Boxed<T>*>(self)->value;
+}
+
+// A new instance of heap type `tp` owning `value`; NULL with an error set on failure.
+template <class T>
+PyObject* box(PyTypeObject* tp, std::unique_ptr<T> value) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* self = alloc(tp, 0);
+  if (self) reinterpret_cast<Boxed<T>*>(self)->value = value.release();
+  return self;
+}
+
+// The deallocator of a boxed type: destroys the value, frees the instance the way
+// its type asks and drops the instance's reference to the type.
+template <class T>
+void dealloc_boxed(PyObject* self) {
+  delete reinterpret_cast<Boxed<T>*>(self)->value;
+  PyTypeObject* tp = Py_TYPE(self);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free(self);
+  Py_DECREF(tp);
+}
+
+}  // namespace zel::py
