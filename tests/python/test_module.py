@@ -131,3 +131,14 @@ def test_extension_exports_only_its_init_function():
         ["nm", "-D", "--defined-only", _zel.__file__], capture_output=True, text=True, check=True
     ).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__zel"]
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(Exception, match="ImportError.*sub-interpreters"):
+            si.run_string(interp, "import _zel")
+    finally:
+        si.destroy(interp)
+    assert _zel.Reader.__name__ == "Reader"  # the main interpreter's module is untouched
