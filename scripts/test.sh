@@ -19,7 +19,7 @@ cmake --build build/cpp
 ctest --test-dir build/cpp --output-on-failure
 
 echo "== Python tests"
-python -m pytest -q tests/python
+ZEL_WRITE_CAPTURE="$PWD/build/cpp/examples/write_capture" python -m pytest -q tests/python
 
 echo "== fuzzing (short run; tests/fuzz/run.sh SECONDS for a long one)"
 tests/fuzz/run.sh "${ZEL_FUZZ_SECONDS:-30}" 2>&1 | tail -n 4

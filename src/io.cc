@@ -8,8 +8,17 @@
 #include <cstring>
 
 namespace zel {
+namespace {
+
+// open(2) would stop at an interior NUL and open a different file.
+bool has_nul(const std::string& path) {
+  return path.find('\0') != std::string::npos;
+}
+
+}  // namespace
 
 Result<std::unique_ptr<FileWriter>> FileWriter::create(const std::string& path, size_t capacity) {
+  if (has_nul(path)) return IoError::from_errno(EINVAL);
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -60,6 +69,7 @@ Status FileWriter::flush() {
 }
 
 Result<std::unique_ptr<FileInput>> FileInput::open(const std::string& path) {
+  if (has_nul(path)) return IoError::from_errno(EINVAL);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -27,7 +27,8 @@ class FileWriter final : public Output {
   static constexpr size_t kDefaultCapacity = 8192;
 
   // Creates or truncates the file at `path`: write-only, mode 0666 before the
-  // umask, close-on-exec. An open interrupted by a signal is retried.
+  // umask, close-on-exec. An open interrupted by a signal is retried; a path holding a
+  // NUL byte is EINVAL.
   static Result<std::unique_ptr<FileWriter>> create(const std::string& path,
                                                     size_t capacity = kDefaultCapacity);
   // Takes ownership of an open descriptor.
@@ -56,7 +57,7 @@ class Input {
 
 class FileInput final : public Input {
  public:
-  // Opens `path` read-only and close-on-exec.
+  // Opens `path` read-only and close-on-exec. A path holding a NUL byte is EINVAL.
   static Result<std::unique_ptr<FileInput>> open(const std::string& path);
   explicit FileInput(int fd) : fd_(fd) {}
   ~FileInput() override;

@@ -58,6 +58,7 @@ constexpr uint64_t kMaxExpansion = 255;
 
 Record parse_frame(Cursor& in, size_t columns) {
   Record r;
+  if (in.remaining() < 8 * columns) body_too_short();
   r.system.resize(columns);
   for (double& v : r.system) v = get<double>(in);
   uint16_t count = get<uint16_t>(in);
