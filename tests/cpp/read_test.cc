@@ -165,19 +165,5 @@ TEST(Reader, ReadErrorIsReturnedAndTheNextCallResumes) {
   EXPECT_EQ(seen.back(), 2.0);
 }
 
-TEST(Reader, MissingFileIsNotFound) {
-  auto r = Reader::open("/nonexistent-zel-dir/x.zel");
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(), "No such file or directory (os error 2)");
-}
-
-TEST(Reader, ShortFileIsAnEarlyEndOfFile) {
-  TempDir dir;
-  testing::write_file(dir.file("e.zel"), Bytes{'Z', 'E', 'L', '1', 2});
-  auto r = Reader::open(dir.file("e.zel"));
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(), "failed to fill whole buffer");
-}
-
 }  // namespace
 }  // namespace zel::record::read
