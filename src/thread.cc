@@ -5,14 +5,9 @@
 #include <cstdio>
 
 namespace zel {
-namespace {
-thread_local bool system_thread = false;
-}
-
 namespace detail {
 
-void enter_system_thread(const std::string& name) {
-  system_thread = true;
+void name_this_thread(const std::string& name) {
   pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
@@ -23,9 +18,5 @@ void report_panic(const std::string& name, const char* message) {
 }
 
 }  // namespace detail
-
-bool is_system_thread() {
-  return system_thread;
-}
 
 }  // namespace zel

@@ -11,7 +11,7 @@
 namespace zel {
 
 namespace detail {
-void enter_system_thread(const std::string& name);
+void name_this_thread(const std::string& name);
 void report_panic(const std::string& name, const char* message);
 }  // namespace detail
 
@@ -21,7 +21,7 @@ void report_panic(const std::string& name, const char* message);
 template <class F>
 void spawn_detached(std::string name, F body) {
   std::thread([name = std::move(name), body = std::move(body)]() mutable {
-    detail::enter_system_thread(name);
+    detail::name_this_thread(name);
     try {
       body();
     } catch (const std::exception& e) {
@@ -29,8 +29,5 @@ void spawn_detached(std::string name, F body) {
     }
   }).detach();
 }
-
-// True on a thread started by spawn_detached.
-bool is_system_thread();
 
 }  // namespace zel
