@@ -4,11 +4,14 @@
 
 #include <cstdio>
 
+#include "profiler/thread_profiler.h"
+
 namespace zel {
 namespace detail {
 
 void name_this_thread(const std::string& name) {
   pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  profiler::set_this_thread_name(name);
 }
 
 void report_panic(const std::string& name, const char* message) {

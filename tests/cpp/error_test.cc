@@ -4,6 +4,9 @@
 
 #include <cerrno>
 
+#include "src/poison_mutex.h"
+#include "support.h"
+
 namespace zel {
 namespace {
 
@@ -34,6 +37,25 @@ TEST(Panic, EqualityFailureAndUnwrapMessages) {
               "message: \"No space left on device\" }");
   }
   EXPECT_NO_THROW(unwrap(Status::success()));
+}
+
+}  // namespace
+}  // namespace zel
+
+namespace zel {
+namespace {
+
+TEST(PoisonMutex, AHolderThatFailsPoisonsTheLockForEveryLaterUser) {
+  PoisonMutex<int> m(1);
+  *m.lock() += 1;
+  EXPECT_EQ(*m.lock(), 2);
+  EXPECT_EQ(testing::panic_message([&] {
+              auto held = m.lock();
+              panic("failed while holding it");
+            }),
+            "failed while holding it");
+  EXPECT_TRUE(m.is_poisoned());
+  EXPECT_EQ(testing::panic_message([&] { m.lock(); }), kPoisonedLock);
 }
 
 }  // namespace

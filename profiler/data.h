@@ -1,0 +1,68 @@
+// The records a thread reports: who it is (ThreadInfo) and one segment of its scope
+// stream with a few statistics (StreamInfo).
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "clock.h"
+#include "src/coding.h"
+
+namespace profiler {
+
+// A reporting thread. Ordered by start time (absent first), then by name bytewise;
+// frames keep their per-thread streams in this order, and it reaches the file.
+struct ThreadInfo {
+  std::optional<NanoSecond> start_time_ns;  // start of the first scope it ever opened
+  std::string name;                         // empty for threads the host created
+
+  auto operator<=>(const ThreadInfo&) const = default;
+  bool operator==(const ThreadInfo&) const = default;
+};
+
+using RangeNs = std::pair<NanoSecond, NanoSecond>;
+
+inline constexpr RangeNs kEmptyRange = {std::numeric_limits<NanoSecond>::max(),
+                                        std::numeric_limits<NanoSecond>::min()};
+
+// A read-only view of a StreamInfo, as handed to a reporter.
+struct StreamInfoRef {
+  std::span<const uint8_t> stream;
+  uint64_t num_scopes = 0;
+  uint64_t depth = 0;
+  RangeNs range_ns = kEmptyRange;
+};
+
+// One thread's stream segment: scope records and what they hold.
+struct StreamInfo {
+  zel::Bytes stream;
+  uint64_t num_scopes = 0;         // scope ends written
+  uint64_t depth = 0;              // most scopes open at once, measured at each end
+  RangeNs range_ns = kEmptyRange;  // (earliest start, latest stop)
+
+  StreamInfoRef view() const { return {stream, num_scopes, depth, range_ns}; }
+
+  // Appends the other segment's bytes and folds in its statistics.
+  void extend(const StreamInfoRef& other) {
+    zel::put_bytes(stream, other.stream.data(), other.stream.size());
+    num_scopes += other.num_scopes;
+    depth = std::max(depth, other.depth);
+    range_ns.first = std::min(range_ns.first, other.range_ns.first);
+    range_ns.second = std::max(range_ns.second, other.range_ns.second);
+  }
+
+  // Back to the empty value, keeping the byte vector's capacity.
+  void clear() {
+    stream.clear();
+    num_scopes = 0;
+    depth = 0;
+    range_ns = kEmptyRange;
+  }
+};
+
+}  // namespace profiler

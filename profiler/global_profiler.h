@@ -1,0 +1,74 @@
+// The process-wide collector of scope streams. Threads report finished segments;
+// new_frame() turns everything reported since the previous call into one FrameData
+// and hands it to every registered frame sink.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "data.h"
+#include "frame_data.h"
+#include "scope_details.h"
+
+namespace profiler {
+
+using FrameSinkId = uint64_t;
+// Called with the global profiler's lock held, on the thread that closes the frame;
+// it must not take that lock itself.
+using FrameSink = std::function<void(std::shared_ptr<FrameData>)>;
+
+class GlobalProfiler {
+ public:
+  // Exclusive access to the process's profiler, created on first use. A holder that
+  // fails leaves the lock usable; the next one sees the state as it was left.
+  class Guard {
+   public:
+    GlobalProfiler* operator->() const { return profiler_; }
+    GlobalProfiler& operator*() const { return *profiler_; }
+
+   private:
+    friend class GlobalProfiler;
+    Guard(std::mutex& mu, GlobalProfiler* p) : lock_(mu), profiler_(p) {}
+    std::unique_lock<std::mutex> lock_;
+    GlobalProfiler* profiler_;
+  };
+  static Guard lock();
+
+  // Merges a thread's finished segment into the current frame and queues the
+  // details first used in it.
+  void report(ThreadInfo info, std::span<const ScopeDetails> details, const StreamInfoRef& stream);
+
+  // Closes the current frame: the index is used even when the frame is empty, in
+  // which case nothing reaches the sinks and its details are dropped.
+  void new_frame();
+  void add_frame(std::shared_ptr<FrameData> frame);
+
+  FrameSinkId add_sink(FrameSink sink);
+  void remove_sink(FrameSinkId id);
+  // The next frame carries every known ScopeDetails, so a new sink learns them all.
+  void emit_scope_snapshot() { propagate_all_scope_details_ = true; }
+
+  uint64_t current_frame_index() const { return current_frame_index_; }
+  const ScopeCollection& scope_collection() const { return scope_collection_; }
+
+ private:
+  GlobalProfiler() = default;
+
+  uint64_t current_frame_index_ = 0;
+  std::map<ThreadInfo, StreamInfo> current_frame_;
+  std::vector<SharedScopeDetails> new_scopes_;
+  std::map<FrameSinkId, FrameSink> sinks_;
+  FrameSinkId next_sink_id_ = 1;
+  bool propagate_all_scope_details_ = false;
+  ScopeCollection scope_collection_;
+};
+
+// Takes the lock, closes the current frame and releases the lock: the frame mark's
+// first step.
+void new_frame();
+
+}  // namespace profiler
