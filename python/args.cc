@@ -43,7 +43,11 @@ bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
                 std::initializer_list<const char*> names, PyObject** out) {
   const size_t n = names.size();
   const size_t given = args ? static_cast<size_t>(PyTuple_Size(args)) : 0;
-  std::string fn = std::string(fname) + "()";
+  if (!kwargs && given == n) {  // the plain positional call
+    for (size_t i = 0; i < n; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    return true;
+  }
+  const std::string fn = std::string(fname) + "()";
   if (given > n) {
     type_error(fn + " takes " + std::to_string(n) + " positional argument" + (n == 1 ? "" : "s") +
                " but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given");

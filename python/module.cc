@@ -36,8 +36,10 @@ PyObject* create_module() {
   if (!module) return nullptr;
   Ref all = Ref::steal(PyList_New(0));
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+  if (!add_public(module.get(), all.get(), "Scope", make_scope_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Reader", make_reader_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Frame", make_frame_type())) return nullptr;
+  if (!add_testing_hooks(module.get())) return nullptr;
   return module.release();
 }
 

@@ -7,11 +7,15 @@
 
 namespace zel::py {
 
-PyObject* make_reader_type();  // new reference, or NULL with an error set
+PyObject* make_scope_type();  // new reference, or NULL with an error set
+PyObject* make_reader_type();
 PyObject* make_frame_type();
 
 // A new Frame holding `frame`'s values; its user values keyed and sorted by name,
 // the last value winning for a repeated name. NULL with an error set on failure.
 PyObject* new_frame(record::read::ReadFrame&& frame);
+
+// Adds the test-only functions (not listed in __all__).
+bool add_testing_hooks(PyObject* module);
 
 }  // namespace zel::py

@@ -23,11 +23,11 @@ def open_bad_stream():
 
 def test_public_names_in_order_and_reimport_returns_same_module():
     first = sys.modules["_zel"]
-    assert _zel.__all__ == ["Reader", "Frame"]
+    assert _zel.__all__ == ["Scope", "Reader", "Frame"]
     del sys.modules["_zel"]
     again = importlib.import_module("_zel")
     assert again is first
-    assert again.__all__ == ["Reader", "Frame"]
+    assert again.__all__ == ["Scope", "Reader", "Frame"]
 
 
 def test_package_reexports_module_names():
