@@ -9,4 +9,6 @@ cmake -S . -B build/bench -G Ninja -DZEL_BUILD_BENCH=ON -DZEL_BUILD_PYTHON=OFF \
 cmake --build build/bench --target stream_bench >/dev/null
 build/bench/bench/stream_bench --benchmark_report_aggregates_only=true "$@"
 python3 bench/read_bench.py "$ZEL_BENCH_FILE" 5
+cmake --build build/bench --target system_bench >/dev/null
+build/bench/bench/system_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 rm -f "$ZEL_BENCH_FILE"
