@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Builds and runs the stream benchmarks: the C++ writer and reader, then Python
-# iteration over the stream they leave behind. Expects `_zel` importable (pip install .).
+# Builds and runs every benchmark: the stream (C++ writer and reader, then Python
+# iteration over the stream they leave behind), building a system sample, the scope
+# path and flame frames in C++, and Python scopes against native context managers.
+# Expects `_zel` importable (pip install .).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export ZEL_BENCH_FILE=${ZEL_BENCH_FILE:-/tmp/zel-bench.zel}
 cmake -S . -B build/bench -G Ninja -DZEL_BUILD_BENCH=ON -DZEL_BUILD_PYTHON=OFF \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench --target stream_bench >/dev/null
-build/bench/bench/stream_bench --benchmark_report_aggregates_only=true "$@"
+cmake --build build/bench >/dev/null
+aggregates=(--benchmark_report_aggregates_only=true)
+build/bench/bench/stream_bench "${aggregates[@]}"
 python3 bench/read_bench.py "$ZEL_BENCH_FILE" 5
 rm -f "$ZEL_BENCH_FILE"
+build/bench/bench/system_bench --benchmark_repetitions=5 "${aggregates[@]}"
+build/bench/bench/scope_bench "${aggregates[@]}"
+python3 bench/scope_bench.py

@@ -1,0 +1,31 @@
+// The cost of one frame's system sample on the frame path: the clock, the resident
+// memory read, the two I/O exchanges, the four GPU cell loads and the eight extractors.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <optional>
+
+#include "src/system.h"
+
+namespace {
+
+using namespace zel::system;
+
+void BM_BuildSample(benchmark::State& state) {
+  std::optional<std::chrono::steady_clock::time_point> previous;
+  for (auto _ : state) {
+    SystemSample s = build_sample(previous);
+    auto values = column_values(s);
+    benchmark::DoNotOptimize(values);
+  }
+}
+BENCHMARK(BM_BuildSample);
+
+void BM_MemoryStats(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(memory_stats());
+}
+BENCHMARK(BM_MemoryStats);
+
+}  // namespace
+
+BENCHMARK_MAIN();
