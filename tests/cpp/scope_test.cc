@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "flame_decoder.h"
@@ -135,6 +136,37 @@ TEST_F(ScopeTest, AGuardOfAnEndedThreadEndsNothing) {
   ASSERT_EQ(f.threads.size(), 1u);  // the ended thread's open segment was discarded
   ASSERT_EQ(f.threads[0].scopes.size(), 1u);
   EXPECT_TRUE(f.threads[0].scopes[0].children.empty());
+}
+
+TEST_F(ScopeTest, FramesClosedWhileThreadsRecordLoseAndTearNothing) {
+  constexpr int kThreads = 4, kOuter = 2000;
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kOuter; ++i) {
+        ScopeGuard outer = scope("scope_test.stress.outer");
+        ScopeGuard inner = scope("scope_test.stress.inner");
+      }
+      --running;
+    });
+  }
+  while (running > 0) profiler::new_frame();
+  for (auto& t : threads) t.join();
+  profiler::new_frame();
+
+  uint64_t scopes = 0;
+  for (const auto& frame : frames) {
+    Bytes bytes;
+    ASSERT_TRUE(profiler::write_into(*frame, nullptr, bytes).ok());
+    for (const auto& t : FlameDecoder::decode(bytes).threads) {
+      for (const auto& outer : t.scopes) {
+        ASSERT_EQ(outer.children.size(), 1u);  // every outermost scope arrives whole
+        scopes += 2;
+      }
+    }
+  }
+  EXPECT_EQ(scopes, uint64_t{kThreads} * kOuter * 2);
 }
 
 }  // namespace
