@@ -166,6 +166,7 @@ TEST(Writer, DisconnectionEndsTheLoopWithItsLogEvent) {
   auto [sender, receiver] = make_queue<Msg>();
   EXPECT_FALSE(sender.send(frame_msg(7.0)));
   { auto gone = std::move(sender); }  // every sender gone: the loop ends after the frame
+  exit_events = 0;
   auto previous = log::set_sink(count_exit);
   run(path, system_header(), std::move(receiver));
   log::set_sink(previous);
