@@ -1,4 +1,5 @@
-"""Prints what a .zel capture holds: its columns, a few frames and per-column statistics.
+"""Prints what a .zel capture holds: its columns, a few frames, per-column statistics
+and the frames that carry flame data.
 
 Usage: python examples/show_capture.py CAPTURE.zel
 """
@@ -28,6 +29,11 @@ def main(path):
         if values:
             print(f"{name:<16}{unit:<7}{min(values):>10.2f}{statistics.fmean(values):>10.2f}"
                   f"{max(values):>10.2f}")
+
+    flames = [len(f.flame) for f in frames if f.flame is not None]
+    if flames:
+        print(f"\nflame frames: {len(flames)} of {len(frames)}, "
+              f"{statistics.fmean(flames):.0f} bytes each on average")
 
     times = [f.system[0] for f in frames[1:]]  # the first frame has no predecessor
     if times:

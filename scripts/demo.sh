@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds zel, writes a small capture through
-# the writer thread and prints what it holds with zel.Reader.
+# The main job: installs what is missing, builds zel, records a small capture (a 60 Hz
+# loop of 240 frames with scopes on two threads, user metrics, system columns and
+# flame frames) and prints what it holds with zel.Reader.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
