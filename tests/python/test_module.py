@@ -69,7 +69,8 @@ def test_class_docstrings_and_signatures():
         "Stops at EOF or a partial trailing record, so it reads a finished or\n"
         "still-growing file."
     )
-    assert str(inspect.signature(_zel.Reader)) == "(path)"
+    if sys.version_info >= (3, 10):  # 3.9 drops a heap type's text signature
+        assert str(inspect.signature(_zel.Reader)) == "(path)"
     assert _zel.Frame.__doc__ == (
         "One captured frame: `system` values aligned to [`Reader::columns`],\n"
         "`user` named scalars, and an optional raw flame frame."
@@ -137,7 +138,8 @@ def test_import_in_a_sub_interpreter_is_refused():
     si = pytest.importorskip("_xxsubinterpreters")
     interp = si.create()
     try:
-        with pytest.raises(Exception, match="ImportError.*sub-interpreters"):
+        # From 3.12 CPython itself refuses the module in an isolated interpreter.
+        with pytest.raises(Exception, match="ImportError.*(sub-interpreters|subinterpreters)"):
             si.run_string(interp, "import _zel")
     finally:
         si.destroy(interp)

@@ -30,7 +30,8 @@ def test_docstrings_and_signatures():
         "Context manager over a runtime-named scope: `with Scope(name): ...`.\n"
         "The `@zel.profile` decorator (Python side) wraps each call in one."
     )
-    assert str(inspect.signature(_zel.Scope)) == "(name)"
+    if sys.version_info >= (3, 10):  # 3.9 drops a heap type's text signature
+        assert str(inspect.signature(_zel.Scope)) == "(name)"
     assert str(inspect.signature(_zel.Scope.__exit__)) == (
         "(self, /, _exc_type, _exc_value, _traceback)"
     )
