@@ -12,6 +12,7 @@
 
 #include "data.h"
 #include "frame_data.h"
+#include "locked.h"
 #include "scope_details.h"
 
 namespace profiler {
@@ -25,17 +26,7 @@ class GlobalProfiler {
  public:
   // Exclusive access to the process's profiler, created on first use. A holder that
   // fails leaves the lock usable; the next one sees the state as it was left.
-  class Guard {
-   public:
-    GlobalProfiler* operator->() const { return profiler_; }
-    GlobalProfiler& operator*() const { return *profiler_; }
-
-   private:
-    friend class GlobalProfiler;
-    Guard(std::mutex& mu, GlobalProfiler* p) : lock_(mu), profiler_(p) {}
-    std::unique_lock<std::mutex> lock_;
-    GlobalProfiler* profiler_;
-  };
+  using Guard = Locked<GlobalProfiler>;
   static Guard lock();
 
   // Merges a thread's finished segment into the current frame and queues the

@@ -10,6 +10,7 @@
 
 #include "frame_data.h"
 #include "global_profiler.h"
+#include "locked.h"
 #include "scope_details.h"
 
 namespace profiler {
@@ -77,20 +78,9 @@ class GlobalFrameView {
   GlobalFrameView(const GlobalFrameView&) = delete;
   GlobalFrameView& operator=(const GlobalFrameView&) = delete;
 
-  class Locked {
-   public:
-    FrameView* operator->() const { return view_; }
-    FrameView& operator*() const { return *view_; }
-
-   private:
-    friend class GlobalFrameView;
-    Locked(std::mutex& mu, FrameView* v) : lock_(mu), view_(v) {}
-    std::unique_lock<std::mutex> lock_;
-    FrameView* view_;
-  };
   // The view, for as long as the result lives. Callers must not take the global
   // profiler's lock while they hold it.
-  Locked lock() { return Locked(shared_->mu, &shared_->view); }
+  Locked<FrameView> lock() { return {shared_->mu, &shared_->view}; }
 
   FrameSinkId sink_id() const { return sink_id_; }
 

@@ -6,6 +6,7 @@
 
 #include "../src/scope.h"
 #include "args.h"
+#include "boxed.h"
 #include "call.h"
 #include "profiler/thread_profiler.h"
 #include "types.h"
@@ -59,8 +60,7 @@ PyObject* scope_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!arg_str(name, "name", text)) return nullptr;
     remember(name, 0);
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* self = alloc(tp, 0);
+  PyObject* self = alloc_instance(tp);
   if (!self) return nullptr;
   ScopeObject* s = as_scope(self);
   Py_INCREF(name);
@@ -127,10 +127,7 @@ void scope_dealloc(PyObject* self) {
   }
   s->guard.~ScopeGuard();
   Py_XDECREF(s->name);
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyMethodDef scope_methods[] = {

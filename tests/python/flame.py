@@ -7,10 +7,10 @@ import struct
 def lz4_block_decompress(src, size):
     out = bytearray()
     i = 0
-    while i < len(src):
-        token = src[i]
-        i += 1
-        n = token >> 4
+
+    def length(n):
+        """A 4-bit length; 15 continues in bytes up to one that is not 255."""
+        nonlocal i
         if n == 15:
             while True:
                 b = src[i]
@@ -18,21 +18,19 @@ def lz4_block_decompress(src, size):
                 n += b
                 if b != 255:
                     break
+        return n
+
+    while i < len(src):
+        token = src[i]
+        i += 1
+        n = length(token >> 4)
         out += src[i : i + n]
         i += n
         if i >= len(src):
             break
         offset = src[i] | src[i + 1] << 8
         i += 2
-        m = token & 15
-        if m == 15:
-            while True:
-                b = src[i]
-                i += 1
-                m += b
-                if b != 255:
-                    break
-        m += 4
+        m = length(token & 15) + 4
         assert 0 < offset <= len(out), "bad match offset"
         for _ in range(m):
             out.append(out[-offset])
