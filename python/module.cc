@@ -36,10 +36,15 @@ PyObject* create_module() {
   if (!module) return nullptr;
   Ref all = Ref::steal(PyList_New(0));
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+  Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!name) return nullptr;
+  for (PyMethodDef& def : module_functions()) {
+    PyObject* f = PyCFunction_NewEx(&def, nullptr, name.get());
+    if (!add_public(module.get(), all.get(), def.ml_name, f)) return nullptr;
+  }
   if (!add_public(module.get(), all.get(), "Scope", make_scope_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Reader", make_reader_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Frame", make_frame_type())) return nullptr;
-  if (!add_testing_hooks(module.get())) return nullptr;
   return module.release();
 }
 

@@ -8,6 +8,7 @@
 #include "args.h"
 #include "boxed.h"
 #include "call.h"
+#include "identity_cache.h"
 #include "profiler/thread_profiler.h"
 #include "types.h"
 
@@ -25,40 +26,21 @@ ScopeObject* as_scope(PyObject* self) {
   return reinterpret_cast<ScopeObject*>(self);
 }
 
-// Recently used names and their ids, direct-mapped by the name object's address.
-// Each entry holds a reference, so the object at that address stays the same str;
-// every call holds the interpreter lock, which guards the table.
-struct NameCacheEntry {
-  PyObject* name = nullptr;
-  profiler::ScopeId id = 0;  // 0: the text is valid, the name not yet registered
-};
-NameCacheEntry name_cache[64];
-
-NameCacheEntry& cache_entry(PyObject* name) {
-  return name_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 63];
-}
-
-void remember(PyObject* name, profiler::ScopeId id) {
-  NameCacheEntry& e = cache_entry(name);
-  if (e.name != name) {
-    Py_INCREF(name);
-    Py_XDECREF(e.name);
-    e.name = name;
-  }
-  e.id = id;
-}
+// Recently used names and their ids; id 0: the text is valid, the name not yet
+// registered.
+IdentityCache<profiler::ScopeId> name_cache;
 
 PyObject* scope_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   PyObject* name;
   if (!parse_args("Scope", args, kwargs, {"name"}, &name)) return nullptr;
   profiler::ScopeId id = 0;
-  NameCacheEntry& e = cache_entry(name);
-  if (e.name == name) {
-    id = e.id;
+  auto& e = name_cache.slot(name);
+  if (e.key == name) {
+    id = e.value;
   } else {
     std::string text;  // refuses what is not a str or not encodable
     if (!arg_str(name, "name", text)) return nullptr;
-    remember(name, 0);
+    name_cache.fill(e, name, 0);
   }
   PyObject* self = alloc_instance(tp);
   if (!self) return nullptr;
@@ -74,16 +56,16 @@ PyObject* scope_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 // its id is known already. False with a Python error set on failure.
 bool resolve_id(ScopeObject* s) {
   if (s->id != 0) return true;
-  NameCacheEntry& e = cache_entry(s->name);
-  if (e.name == s->name && e.id != 0) {
-    s->id = e.id;
+  auto& e = name_cache.slot(s->name);
+  if (e.key == s->name && e.value != 0) {
+    s->id = e.value;
     return true;
   }
   std::string text;
   if (!arg_str(s->name, "name", text)) return false;
   return guarded<bool>(false, [&] {
     s->id = scope::scope_id(text);
-    remember(s->name, s->id);
+    name_cache.fill(name_cache.slot(s->name), s->name, s->id);
     return true;
   });
 }

@@ -2,6 +2,8 @@
 // the module adds them in the order Scope, Reader, Frame.
 #pragma once
 
+#include <span>
+
 #include "../src/record/read.h"
 #include "py.h"
 
@@ -15,7 +17,7 @@ PyObject* make_frame_type();
 // the last value winning for a repeated name. NULL with an error set on failure.
 PyObject* new_frame(record::read::ReadFrame&& frame);
 
-// Adds the test-only functions (not listed in __all__).
-bool add_testing_hooks(PyObject* module);
+// enable, frame_mark, record_metric, record_metric_unit, flush, in that order.
+std::span<PyMethodDef> module_functions();
 
 }  // namespace zel::py

@@ -1,9 +1,29 @@
 """zel: a frame-oriented performance recorder for Python programs.
 
-The native module `_zel` does the work; this package re-exports its public names.
+The native module `_zel` does the work; this package re-exports its public names and
+adds `profile`, a decorator that wraps every call of a function in a `Scope`.
+
+Importing the package also registers an exit hook that flushes the capture, so a
+program that forgets to call `flush()` still keeps its last frames.
 """
+
+import atexit as _atexit
 
 import _zel
 from _zel import *  # noqa: F401,F403
 
-__all__ = list(_zel.__all__)
+from ._profile import profile
+
+__all__ = list(_zel.__all__) + ["profile"]
+
+
+def _flush_at_exit():
+    # A failed writer thread has already said why on standard error; exiting must
+    # not add a traceback to that.
+    try:
+        _zel.flush()
+    except BaseException:  # noqa: BLE001 - PanicException derives from BaseException
+        pass
+
+
+_atexit.register(_flush_at_exit)

@@ -1,5 +1,5 @@
-"""A capture recorded by the C++ example through the real pipeline (scopes, frame
-view, system sample, writer thread), read back through the Python Reader."""
+"""A capture recorded by the C++ example through the capture core (enable, scopes,
+metrics, frame marks, flush), read back through the Python Reader."""
 
 import os
 import subprocess
@@ -21,7 +21,7 @@ def test_writer_thread_capture_reads_back(tmp_path):
     frames = list(r)
     assert len(frames) == 240
     assert r.columns == SYSTEM_COLUMNS
-    assert r.user_columns == [("entities", ""), ("physics_steps", "steps"), ("draw_calls", "calls")]
+    assert r.user_columns == [("draw_calls", "calls"), ("entities", ""), ("physics_steps", "steps")]
     assert r.flame_enabled
     assert frames[0].system[0] == 0.0
     assert all(len(f.system) == 8 and f.system[1] > 0 for f in frames)  # real resident size

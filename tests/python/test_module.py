@@ -21,20 +21,94 @@ def open_bad_stream():
     return _zel.Reader(f.name)
 
 
+NAMES = ["enable", "frame_mark", "record_metric", "record_metric_unit", "flush"]
+NAMES += ["Scope", "Reader", "Frame"]
+
+
 def test_public_names_in_order_and_reimport_returns_same_module():
     first = sys.modules["_zel"]
-    assert _zel.__all__ == ["Scope", "Reader", "Frame"]
+    assert _zel.__all__ == NAMES
     del sys.modules["_zel"]
     again = importlib.import_module("_zel")
     assert again is first
-    assert again.__all__ == ["Scope", "Reader", "Frame"]
+    assert again.__all__ == NAMES
 
 
 def test_package_reexports_module_names():
     import zel
 
-    assert zel.__all__ == _zel.__all__
-    assert zel.Reader is _zel.Reader and zel.Frame is _zel.Frame
+    assert zel.__all__ == NAMES + ["profile"]
+    assert all(getattr(zel, name) is getattr(_zel, name) for name in NAMES)
+
+
+def test_function_docstrings_and_signatures():
+    docs = {
+        "enable": ("()", "Turn collection on; arms the recorder when `ZEL_RECORD` is set."),
+        "frame_mark": ("()", "Mark a frame boundary (one captured record per call)."),
+        "record_metric": (
+            "(name, value)",
+            "Record the latest value of a named scalar for the current frame.",
+        ),
+        "record_metric_unit": (
+            "(name, unit)",
+            "Register a metric's unit once, for the plotted row's label.",
+        ),
+        "flush": ("()", "Flush captured frames to the `ZEL_RECORD` stream before exit."),
+    }
+    for name, (signature, doc) in docs.items():
+        f = getattr(_zel, name)
+        assert str(inspect.signature(f)) == signature
+        assert f.__doc__ == doc
+    assert "record_metric(name, value)" in pydoc_text(_zel.record_metric)
+
+
+def pydoc_text(obj):
+    import pydoc
+
+    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+@pytest.mark.parametrize(
+    "func, args, kwargs, message",
+    [
+        ("record_metric", ("n",), {}, "record_metric() missing 1 required positional argument: 'value'"),
+        ("record_metric", (), {"name": "n"}, "record_metric() missing 1 required positional argument: 'value'"),
+        ("record_metric", ("n", 1), {"unit": "x"}, "record_metric() got an unexpected keyword argument 'unit'"),
+        ("record_metric", ("n",), {"name": "m", "value": 1}, "record_metric() got multiple values for argument 'name'"),
+        ("record_metric", (1, 1.0), {}, "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        ("record_metric", ("n", "1"), {}, "argument 'value': must be real number, not str"),
+        ("record_metric_unit", ("n", None), {}, "argument 'unit': 'NoneType' object cannot be converted to 'PyString'"),
+        ("record_metric_unit", (), {}, "record_metric_unit() missing 2 required positional arguments: 'name' and 'unit'"),
+    ],
+)
+def test_metric_argument_errors(func, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        getattr(_zel, func)(*args, **kwargs)
+    assert str(info.value) == message
+    if message.startswith("argument"):
+        assert isinstance(info.value.__cause__, TypeError)
+
+
+def test_metric_values_take_the_float_protocol_and_bad_calls_record_nothing(capture):
+    capture.next_frame()
+    _zel.record_metric("m.int", 3)
+    _zel.record_metric(name="m.kw", value=Floaty())
+    with pytest.raises(UnicodeEncodeError):
+        _zel.record_metric("m.\ud800", 1.0)
+    with pytest.raises(TypeError):
+        _zel.record_metric("m.bad", object())
+    assert capture.next_frame().user == {"m.int": 3.0, "m.kw": 2.5}
+
+
+@pytest.mark.parametrize("func", ["enable", "frame_mark", "flush"])
+def test_functions_without_parameters_refuse_arguments(func):
+    with pytest.raises(TypeError, match="takes no arguments"):
+        getattr(_zel, func)(1)
 
 
 def test_panic_exception_escapes_except_exception_and_module_stays_usable(tmp_path):

@@ -6,23 +6,13 @@ import threading
 import pytest
 
 import _zel
-from flame import decode, named_tree
-
-_zel._scopes_on_for_tests()
-
-
-def close_frame():
-    """The scopes recorded since the last call, per thread, as named trees."""
-    data = _zel._close_frame_for_tests()
-    if data is None:
-        return []
-    frame = decode(data)
-    return [(name, named_tree(frame, scopes)) for name, _start, scopes in frame["threads"]]
+from recording import run_python
 
 
 @pytest.fixture(autouse=True)
-def fresh_frame():
-    close_frame()
+def close_frame(capture):
+    capture.scopes()
+    return capture.scopes
 
 
 def test_docstrings_and_signatures():
@@ -56,7 +46,7 @@ def test_bad_arguments():
         _zel.Scope.__enter__(object())
 
 
-def test_nested_scopes_and_exceptions_are_recorded():
+def test_nested_scopes_and_exceptions_are_recorded(close_frame):
     with pytest.raises(ValueError):
         with _zel.Scope("outer") as s:
             assert isinstance(s, _zel.Scope)
@@ -67,7 +57,7 @@ def test_nested_scopes_and_exceptions_are_recorded():
     assert close_frame() == [("", [("outer", [("inner", []), ("", [])])])]
 
 
-def test_one_object_serves_consecutive_blocks():
+def test_one_object_serves_consecutive_blocks(close_frame):
     s = _zel.Scope("again")
     for _ in range(2):
         with s:
@@ -75,7 +65,7 @@ def test_one_object_serves_consecutive_blocks():
     assert close_frame() == [("", [("again", []), ("again", [])])]
 
 
-def test_reentering_ends_the_earlier_scope_after_opening_the_new_one():
+def test_reentering_ends_the_earlier_scope_after_opening_the_new_one(close_frame):
     s = _zel.Scope("re")
     with s:
         with s:  # opens a second scope, then ends the first: the second is left open
@@ -85,14 +75,14 @@ def test_reentering_ends_the_earlier_scope_after_opening_the_new_one():
     assert close_frame() == [("", [("re", [("re", [])])])]
 
 
-def test_destroying_an_entered_scope_ends_it():
+def test_destroying_an_entered_scope_ends_it(close_frame):
     s = _zel.Scope("dropped")
     s.__enter__()
     del s
     assert close_frame() == [("", [("dropped", [])])]
 
 
-def test_threads_record_their_own_unnamed_streams():
+def test_threads_record_their_own_unnamed_streams(close_frame):
     def work():
         for _ in range(3):
             with _zel.Scope("worker"):
@@ -108,7 +98,7 @@ def test_threads_record_their_own_unnamed_streams():
     assert all(scopes == [("worker", [])] * 3 for _, scopes in frame)
 
 
-def test_scope_exited_on_another_thread_is_closed_by_the_thread_that_opened_it():
+def test_scope_exited_on_another_thread_is_closed_by_the_thread_that_opened_it(close_frame):
     shared = _zel.Scope("shared")
 
     def owner():
@@ -132,12 +122,16 @@ def test_scope_exited_on_another_thread_is_closed_by_the_thread_that_opened_it()
     ]
 
 
-def test_nothing_is_recorded_before_scopes_are_switched_on():
-    code = (
-        "import _zel\n"
-        "with _zel.Scope('early'):\n"
-        "    pass\n"
-        "print(_zel._close_frame_for_tests())\n"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "None"
+def test_nothing_is_recorded_before_scopes_are_switched_on(tmp_path):
+    path = tmp_path / "early.zel"
+    code = """
+        import _zel
+        with _zel.Scope('early'):
+            pass
+        _zel.enable()
+        _zel.frame_mark()
+        _zel.flush()
+        print([f.flame for f in _zel.Reader(%r)])
+    """ % str(path)
+    out = run_python(code, ZEL_RECORD=str(path), ZEL_RECORD_FLAME="1")
+    assert out.stdout.strip() == "[None]"

@@ -1,0 +1,218 @@
+"""Arming from the environment, the frame mark, flush and the exit hook, each in a
+fresh child process: arming happens once per process."""
+
+import os
+
+import pytest
+
+from recording import THREADS, run_python
+from streams import SYSTEM_COLUMNS
+
+POISONED_ONCE = "Once instance has previously been poisoned"
+SEND_ERROR = "called `Result::unwrap()` on an `Err` value: SendError { .. }"
+POISONED_LOCK = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
+
+
+def test_without_zel_record_nothing_is_armed_even_when_it_is_set_later(tmp_path):
+    out = run_python(
+        THREADS,
+        """
+        import _zel
+        _zel.enable()
+        _zel.record_metric("a", 1.0)
+        _zel.frame_mark()
+        _zel.flush()
+        os.environ["ZEL_RECORD"] = "late.zel"
+        _zel.enable()
+        _zel.frame_mark()
+        _zel.flush()
+        print(threads())
+        """,
+        cwd=tmp_path,
+    )
+    assert "zel-record" not in out.stdout and "zel-gpu" not in out.stdout
+    assert os.listdir(tmp_path) == []
+
+
+def test_enabling_twice_starts_one_writer_and_writes_one_header(tmp_path):
+    out = run_python(
+        THREADS,
+        """
+        import _zel
+        _zel.enable()
+        _zel.enable()
+        _zel.frame_mark()
+        _zel.flush()
+        names = threads()
+        # without a GPU sampler, zel-gpu ends at once
+        print(names.count("zel-record"), names.count("zel-gpu") <= 1)
+        r = _zel.Reader("c.zel")
+        print(len(list(r)), r.columns == %r, r.flame_enabled, r.user_columns)
+        """
+        % (SYSTEM_COLUMNS,),
+        cwd=tmp_path,
+        ZEL_RECORD="c.zel",
+    )
+    assert out.stdout.split("\n")[:2] == ["1 True", "1 True False []"]
+    assert os.listdir(tmp_path) == ["c.zel"]
+
+
+ENABLE_TWICE = """
+    import _zel
+    for _ in range(2):
+        try:
+            _zel.enable()
+            print("armed")
+        except BaseException as e:
+            print(type(e).__name__, e.args[0], sep=": ")
+    with _zel.Scope("still on"):  # scopes were switched on before arming failed
+        pass
+"""
+
+
+@pytest.mark.parametrize(
+    "env, message",
+    [
+        ({"ZEL_RECORD": "tcp://localhost:9000"}, "ZEL_RECORD tcp:// transport not yet implemented"),
+        ({"ZEL_RECORD_EVERY": "abc"}, 'ZEL_RECORD_EVERY must be a positive integer, got "abc"'),
+        ({"ZEL_RECORD_EVERY": "5 "}, 'ZEL_RECORD_EVERY must be a positive integer, got "5 "'),
+        ({"ZEL_RECORD_EVERY": "\udcff1"}, 'ZEL_RECORD_EVERY must be a positive integer, got "\\xFF1"'),
+        ({"ZEL_RECORD_EVERY": "0"}, "assertion failed: flame_every >= 1"),
+        (
+            {"ZEL_RECORD_EVERY": "0", "ZEL_RECORD_MAX_FRAMES": "-1"},
+            'ZEL_RECORD_MAX_FRAMES must be a positive integer, got "-1"',
+        ),
+        (
+            {"ZEL_RECORD_EVERY": "x", "ZEL_RECORD_MAX_FRAMES": "y"},
+            'ZEL_RECORD_EVERY must be a positive integer, got "x"',
+        ),
+        ({"ZEL_RECORD_MAX_FRAMES": "18446744073709551616"}, "ZEL_RECORD_MAX_FRAMES must be a positive integer, got \"18446744073709551616\""),
+    ],
+)
+def test_bad_configuration_fails_enable_and_poisons_arming(tmp_path, env, message):
+    env.setdefault("ZEL_RECORD", "c.zel")
+    out = run_python(ENABLE_TWICE, cwd=tmp_path, **env)
+    assert out.stdout.splitlines() == [f"PanicException: {message}", f"PanicException: {POISONED_ONCE}"]
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize(
+    "env, flame_enabled, flames",
+    [
+        ({"ZEL_RECORD_FLAME": "1", "ZEL_RECORD_EVERY": "+2"}, True, "X.X.X."),
+        ({"ZEL_RECORD_FLAME": "1", "ZEL_RECORD_EVERY": "003", "ZEL_RECORD_MAX_FRAMES": "1"}, True, "X....."),
+        ({"ZEL_RECORD_FLAME": "1", "ZEL_RECORD_MAX_FRAMES": "0"}, True, "......"),
+        ({"ZEL_RECORD_FLAME": "true"}, False, "......"),
+        ({"ZEL_RECORD_FLAME": " 1"}, False, "......"),
+        ({"ZEL_RECORD_FLAME": ""}, False, "......"),
+    ],
+)
+def test_flame_configuration(tmp_path, env, flame_enabled, flames):
+    out = run_python(
+        """
+        import _zel
+        _zel.enable()
+        for _ in range(6):
+            with _zel.Scope("s"):
+                pass
+            _zel.frame_mark()
+        _zel.flush()
+        r = _zel.Reader("c.zel")
+        print(r.flame_enabled, "".join("." if f.flame is None else "X" for f in r))
+        """,
+        cwd=tmp_path,
+        ZEL_RECORD="c.zel",
+        **env,
+    )
+    assert out.stdout.split() == [str(flame_enabled), flames]
+
+
+def test_uppercase_tcp_and_non_utf8_values_are_file_paths(tmp_path):
+    (tmp_path / "TCP:").mkdir()
+    run_python(
+        "import _zel; _zel.enable(); _zel.frame_mark(); _zel.flush()",
+        cwd=tmp_path,
+        ZEL_RECORD="TCP://x\udcff.zel",
+    )
+    assert os.listdir(os.fsencode(tmp_path / "TCP:")) == [b"x\xff.zel"]
+
+
+def test_a_capture_holds_every_frame_and_its_metrics_after_flush(tmp_path):
+    out = run_python(
+        """
+        import _zel
+        _zel.record_metric("early", 1.0)     # before enable: lands in the first frame
+        _zel.enable()
+        _zel.record_metric("b", 2.0)
+        _zel.record_metric("a", 1.0)
+        _zel.record_metric("a", 5.0)         # the last value of a frame wins
+        _zel.record_metric_unit("a", "ms")
+        _zel.frame_mark()
+        _zel.record_metric_unit("b", "px")   # too late: b was declared without a unit
+        _zel.record_metric("c", 3.0)
+        _zel.frame_mark()
+        for i in range(98):
+            _zel.record_metric("i", i)
+            _zel.frame_mark()
+        _zel.flush()
+        _zel.flush()                          # a second flush writes nothing new
+        r = _zel.Reader("c.zel")
+        frames = list(r)
+        print(len(frames), r.user_columns)
+        print(frames[0].system[0], frames[1].system[0] > 0, frames[0].user, frames[1].user)
+        print(sum(1 for f in frames[2:] if f.user == {"i": frames.index(f) - 2.0}))
+        """,
+        cwd=tmp_path,
+        ZEL_RECORD="c.zel",
+    )
+    lines = out.stdout.splitlines()
+    assert lines[0] == "100 [('a', 'ms'), ('b', ''), ('early', ''), ('c', ''), ('i', '')]"
+    assert lines[1] == "0.0 True {'a': 5.0, 'b': 2.0, 'early': 1.0} {'c': 3.0}"
+    assert lines[2] == "98"
+
+
+@pytest.mark.parametrize("path", ["", "missing/dir/c.zel"])
+def test_a_writer_that_cannot_create_its_file_ends_alone(tmp_path, path):
+    out = run_python(
+        """
+        import time, zel
+        zel.enable()
+        messages = []
+        deadline = time.monotonic() + 20
+        while len(messages) < 2 and time.monotonic() < deadline:
+            try:
+                zel.frame_mark()
+            except BaseException as e:
+                messages.append(e.args[0])
+        try:
+            zel.flush()
+        except BaseException as e:
+            messages.append(e.args[0])
+        zel.record_metric("still", 1.0)
+        with zel.Scope("fine"):
+            pass
+        print("\\n".join(messages))
+        """,
+        cwd=tmp_path,
+        ZEL_RECORD=path,
+    )
+    assert out.stdout.splitlines() == [SEND_ERROR, POISONED_LOCK, POISONED_LOCK]
+    assert "thread 'zel-record' panicked: create" in out.stderr
+    assert "Traceback" not in out.stderr  # nor from the exit hook
+    assert out.returncode == 0
+
+
+def test_importing_zel_flushes_at_exit(tmp_path):
+    run_python(
+        """
+        import zel
+        zel.enable()
+        for i in range(500):
+            zel.record_metric("i", i)
+            zel.frame_mark()
+        """,
+        cwd=tmp_path,
+        ZEL_RECORD="c.zel",
+    )
+    out = run_python("import _zel; print([f.user['i'] for f in _zel.Reader('c.zel')] == list(range(500)))", cwd=tmp_path)
+    assert out.stdout.strip() == "True"
