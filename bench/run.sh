@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark: the stream (C++ writer and reader, then Python
 # iteration over the stream they leave behind), building a system sample, the scope
-# path and flame frames in C++, and Python scopes against native context managers.
+# path and flame frames in C++, Python scopes against native context managers, and the
+# frame mark with its metrics and flame frames, in C++ and from Python.
 # Expects `_zel` importable (pip install .).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,4 +16,6 @@ python3 bench/read_bench.py "$ZEL_BENCH_FILE" 5
 rm -f "$ZEL_BENCH_FILE"
 build/bench/bench/system_bench --benchmark_repetitions=5 "${aggregates[@]}"
 build/bench/bench/scope_bench "${aggregates[@]}"
-python3 bench/scope_bench.py
+env -u ZEL_RECORD python3 bench/scope_bench.py
+build/bench/bench/capture_bench --benchmark_repetitions=5 "${aggregates[@]}"
+python3 bench/capture_bench.py

@@ -7,7 +7,7 @@ side in one run, each net of a plain `pass` loop:
 Scopes are recorded as top-level scopes (each one hands its segment to the global
 profiler). As in a frame loop, the profiler frame is closed after every 1,000
 blocks, outside the timing.
-Usage: python bench/scope_bench.py [loops] [runs]
+Run it with ZEL_RECORD unset. Usage: python bench/scope_bench.py [loops] [runs]
 """
 
 import statistics
@@ -17,7 +17,7 @@ import timeit
 
 import _zel
 
-_zel._scopes_on_for_tests()
+_zel.enable()  # scopes on; with ZEL_RECORD unset nothing is recorded to a file
 
 LOOPS = int(sys.argv[1]) if len(sys.argv) > 1 else 200_000
 RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 9
@@ -41,7 +41,7 @@ def main():
             total = 0.0
             for _ in range(LOOPS // FRAME):
                 total += timer.timeit(FRAME)
-                _zel._close_frame_for_tests()
+                _zel.frame_mark()
             samples[name].append(total / (LOOPS // FRAME * FRAME) * 1e9)
     med = {k: statistics.median(v) for k, v in samples.items()}
     floor = med["pass"]

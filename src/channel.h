@@ -1,7 +1,13 @@
 // Channels between threads: an unbounded FIFO queue with one receiver, and a
 // one-shot rendezvous that carries an empty value from one thread to another.
+//
+// Waking a sleeping thread costs the sender a system call (several microseconds on a
+// virtual machine), so a receiver may linger: after a batch it waits a while for more
+// items without being woken by each send, and only then falls asleep until the next
+// item. Urgent items, a full batch and the last sender leaving wake it at once.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -18,7 +24,12 @@ struct QueueState {
   std::deque<T> items;
   size_t senders = 1;
   bool receiver_alive = true;
+  bool receiver_asleep = false;  // waiting with no time limit: every send wakes it
+  bool wake_now = false;         // ends a lingering receiver's wait early
 };
+
+// Items that wake a lingering receiver by their number alone.
+inline constexpr size_t kWakeBatch = 1024;
 
 // The sending end of an unbounded queue. Never waits.
 template <class T>
@@ -35,16 +46,21 @@ class Sender {
   ~Sender() {
     if (!s_) return;
     std::lock_guard lock(s_->mutex);
-    if (--s_->senders == 0) s_->ready.notify_all();
+    if (--s_->senders == 0) {
+      s_->wake_now = true;
+      s_->ready.notify_all();
+    }
   }
 
-  // Queues `item`. When the receiver is gone, the item comes back to the caller.
-  [[nodiscard]] std::optional<T> send(T item) {
+  // Queues `item`; an `urgent` one wakes a lingering receiver. When the receiver is
+  // gone, the item comes back to the caller.
+  [[nodiscard]] std::optional<T> send(T item, bool urgent = false) {
     {
       std::lock_guard lock(s_->mutex);
       if (s_->receiver_alive) {
         s_->items.push_back(std::move(item));
-        s_->ready.notify_one();
+        if (urgent || s_->items.size() >= kWakeBatch) s_->wake_now = true;
+        if (s_->receiver_asleep || s_->wake_now) s_->ready.notify_one();
         return std::nullopt;
       }
     }
@@ -71,10 +87,18 @@ class Receiver {
   }  // `discarded` dies after the lock is released
 
   // Waits until items are queued and moves all of them, in order, to the back of
-  // `out`. Returns false once every sender is gone and nothing is left.
-  bool recv_all(std::deque<T>& out) {
+  // `out`. Returns false once every sender is gone and nothing is left. With a
+  // `linger`, it first waits that long for items to gather, unless woken early.
+  bool recv_all(std::deque<T>& out,
+                std::chrono::nanoseconds linger = std::chrono::nanoseconds::zero()) {
     std::unique_lock lock(s_->mutex);
-    s_->ready.wait(lock, [&] { return !s_->items.empty() || s_->senders == 0; });
+    if (linger > linger.zero()) s_->ready.wait_for(lock, linger, [&] { return s_->wake_now; });
+    if (s_->items.empty()) {
+      s_->receiver_asleep = true;
+      s_->ready.wait(lock, [&] { return !s_->items.empty() || s_->senders == 0; });
+      s_->receiver_asleep = false;
+    }
+    s_->wake_now = s_->senders == 0;
     if (s_->items.empty()) return false;
     if (out.empty()) {
       out.swap(s_->items);

@@ -94,6 +94,27 @@ std::optional<uint64_t> memory_stats() {
 
 #endif
 
+namespace {
+
+// The resident size in MB at `now`. Asking the kernel costs close to a microsecond, as
+// much as the rest of a frame mark, so a frame marked within kMemoryReuse of the last
+// reading repeats it: only loops far faster than any display rate ever notice.
+double resident_mb(std::chrono::steady_clock::time_point now) {
+  static std::atomic<int64_t> read_at{INT64_MIN};
+  static std::atomic<double> last_mb{0.0};
+  const int64_t t = now.time_since_epoch().count();
+  const int64_t at = read_at.load(std::memory_order_relaxed);
+  const int64_t reuse = std::chrono::nanoseconds(kMemoryReuse).count();
+  if (at != INT64_MIN && t >= at && t - at < reuse) return last_mb.load(std::memory_order_relaxed);
+  std::optional<uint64_t> rss = memory_stats();
+  const double mb = rss ? static_cast<double>(*rss) / 1'000'000.0 : 0.0;
+  last_mb.store(mb, std::memory_order_relaxed);
+  read_at.store(t, std::memory_order_relaxed);
+  return mb;
+}
+
+}  // namespace
+
 SystemSample build_sample(std::optional<std::chrono::steady_clock::time_point>& previous,
                           std::chrono::steady_clock::time_point now) {
   SystemSample s;
@@ -103,8 +124,7 @@ SystemSample build_sample(std::optional<std::chrono::steady_clock::time_point>& 
   }
   previous = now;
 
-  if (std::optional<uint64_t> rss = memory_stats())
-    s.memory_mb = static_cast<double>(*rss) / 1'000'000.0;
+  s.memory_mb = resident_mb(now);
 
   io_acc::Taken io = io_acc::take();
   s.io_ns = io.ns;

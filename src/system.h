@@ -84,8 +84,12 @@ std::vector<record::format::Column> header_columns();
 // Asked anew at every call. On Linux the statistics file is opened once and kept.
 std::optional<uint64_t> memory_stats();
 
+// Frames marked closer together than this share one resident-memory reading.
+inline constexpr std::chrono::milliseconds kMemoryReuse{1};
+
 // Builds one frame's sample: the frame time since `*previous` (0 when empty), which
-// then becomes `now`; the resident memory; the I/O counters, taken and reset; the GPU
+// then becomes `now`; the resident memory (read anew unless the last reading is less
+// than kMemoryReuse older than `now`); the I/O counters, taken and reset; the GPU
 // cells as the collector last left them. The caller serialises calls that share
 // `previous` (the recorder's frame-state lock).
 SystemSample build_sample(std::optional<std::chrono::steady_clock::time_point>& previous,

@@ -20,8 +20,8 @@ constexpr const char* kSendError = "called `Result::unwrap()` on an `Err` value:
 PoisonOnce ARMED;
 std::atomic<Recorder*> RECORDER{nullptr};
 
-void send(Sender<writer::Msg>& tx, writer::Msg msg) {
-  if (tx.send(std::move(msg))) panic(kSendError);  // the writer thread has ended
+void send_or_panic(Sender<writer::Msg>& tx, writer::Msg msg) {
+  if (writer::send(tx, std::move(msg))) panic(kSendError);  // the writer thread has ended
 }
 
 const char* env_raw(const char* name) {
@@ -97,7 +97,7 @@ std::optional<uint16_t> Recorder::column_id(FrameState& state, Sender<writer::Ms
     return std::nullopt;
   }
   const auto id = static_cast<uint16_t>(kFirstUserId + state.user_ids.size());
-  send(tx, writer::DeclMsg{id, name, std::move(unit)});
+  send_or_panic(tx, writer::DeclMsg{id, name, std::move(unit)});
   state.user_ids.emplace(std::move(name), id);
   return id;
 }
@@ -129,14 +129,14 @@ void Recorder::mark_frame() {
       record.user.emplace_back(*id, m.value);
     }
   }
-  send(*sender, writer::FrameMsg{std::move(record)});
+  send_or_panic(*sender, writer::FrameMsg{std::move(record)});
 }
 
 void Recorder::flush() {
   auto [ack_tx, ack_rx] = make_rendezvous();
   {
     auto sender = tx.lock();
-    send(*sender, writer::FlushMsg{std::move(ack_tx)});
+    send_or_panic(*sender, writer::FlushMsg{std::move(ack_tx)});
   }
   if (!ack_rx.recv()) panic("called `Result::unwrap()` on an `Err` value: RecvError");
 }

@@ -36,13 +36,18 @@ void run(std::string path, format::Header header, Receiver<Msg> queue) {
   // Take everything queued at once so senders contend for the lock once per batch,
   // not once per message; each message is still written and flushed on its own.
   std::deque<Msg> batch;
-  while (queue.recv_all(batch)) {
+  while (queue.recv_all(batch, kLinger)) {
     while (!batch.empty()) {
       handle(*out, batch.front());
       batch.pop_front();
     }
   }
   log::emit(log::Level::Info, "zel::record::writer", "zel-record writer exiting");
+}
+
+std::optional<Msg> send(Sender<Msg>& tx, Msg msg) {
+  const bool urgent = std::holds_alternative<FlushMsg>(msg);
+  return tx.send(std::move(msg), urgent);
 }
 
 Sender<Msg> start(std::string path, format::Header header) {

@@ -2,7 +2,9 @@
 // into records, in the order received, flushing after each one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -27,6 +29,15 @@ struct FlushMsg {
 };
 
 using Msg = std::variant<DeclMsg, FrameMsg, FlushMsg>;
+
+// How long the thread lets frames gather after a batch before it sleeps until the
+// next message: longer than the frame interval of any interactive loop, so that a
+// frame mark never pays for waking it. Flushes are sent urgent and end the wait.
+inline constexpr std::chrono::milliseconds kLinger{50};
+
+// Queues `msg` for the thread, waking it at once for a flush. The message comes back
+// when the thread has ended.
+[[nodiscard]] std::optional<Msg> send(Sender<Msg>& tx, Msg msg);
 
 // The thread body. Creates the file at `path`, writes `header`, then handles
 // messages until every sender is gone. Any I/O error is a Panic that ends the thread.

@@ -24,7 +24,7 @@ using testing::TempDir;
 // Queues a flush and waits for the writer's acknowledgement.
 bool flush(Sender<Msg>& s) {
   auto [ack, done] = make_rendezvous();
-  if (s.send(FlushMsg{std::move(ack)})) return false;
+  if (writer::send(s, FlushMsg{std::move(ack)})) return false;
   return done.recv();
 }
 

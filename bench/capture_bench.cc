@@ -1,0 +1,114 @@
+// The frame mark in C++, without the Python call around it: a recorder writing to a
+// temporary file, four user metrics per frame, with and without a flame frame of 100
+// scopes on every frame, next to the steps it is made of.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <string>
+
+#include "profiler/global_profiler.h"
+#include "profiler/thread_profiler.h"
+#include "src/channel.h"
+#include "src/metrics_acc.h"
+#include "src/record/mod.h"
+#include "src/scope.h"
+
+namespace {
+
+using namespace zel;
+
+std::string temp_path(const char* name) {
+  return std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/zel-bench-" +
+         std::to_string(getpid()) + "-" + name;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Times `measured` alone; `setup` runs before it, untimed.
+template <class Setup, class Measured>
+void timed(benchmark::State& state, Setup setup, Measured measured) {
+  for (auto _ : state) {
+    setup();
+    const auto t0 = Clock::now();
+    measured();
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+  }
+}
+
+void record_four() {
+  metrics_acc::record_metric("loss", 0.5);
+  metrics_acc::record_metric("lr", 1e-3);
+  metrics_acc::record_metric("particles", 4096);
+  metrics_acc::record_metric("draw_calls", 120);
+}
+
+void BM_MarkFrameFourMetrics(benchmark::State& state) {
+  const std::string path = temp_path("metrics.zel");
+  auto r = record::Recorder::create(path, false, 1, std::nullopt);
+  timed(state, record_four, [&] {
+    profiler::new_frame();
+    r->mark_frame();
+  });
+  r->flush();
+  unlink(path.c_str());
+}
+BENCHMARK(BM_MarkFrameFourMetrics)->UseManualTime();
+
+void BM_MarkFrameWithFlameOf100Scopes(benchmark::State& state) {
+  profiler::set_scopes_on(true);
+  const std::string path = temp_path("flame.zel");
+  auto r = record::Recorder::create(path, true, 1, std::nullopt);
+  const profiler::ScopeId outer = scope::scope_id("frame");
+  const profiler::ScopeId inner = scope::scope_id("step");
+  auto scopes = [&] {
+    scope::ScopeGuard f = scope::begin(outer);
+    for (int i = 0; i < 99; ++i) scope::begin(inner);
+    record_four();
+  };
+  timed(state, scopes, [&] {
+    profiler::new_frame();
+    r->mark_frame();
+  });
+  r->flush();
+  unlink(path.c_str());
+}
+BENCHMARK(BM_MarkFrameWithFlameOf100Scopes)->UseManualTime();
+
+void BM_RecordMetric(benchmark::State& state) {
+  timed(state, [] { metrics_acc::drain(); }, record_four);
+  state.SetItemsProcessed(state.iterations() * 4);
+}
+BENCHMARK(BM_RecordMetric)->UseManualTime();
+
+void BM_DrainFour(benchmark::State& state) {
+  timed(state, record_four, [] { benchmark::DoNotOptimize(metrics_acc::drain()); });
+}
+BENCHMARK(BM_DrainFour)->UseManualTime();
+
+void BM_NewEmptyProfilerFrame(benchmark::State& state) {
+  for (auto _ : state) profiler::new_frame();
+}
+BENCHMARK(BM_NewEmptyProfilerFrame);
+
+// A send to a queue whose receiver thread is waiting for work.
+void BM_SendToAWaitingWriter(benchmark::State& state) {
+  auto [tx, rx] = make_queue<int>();
+  std::thread consumer([rx = std::move(rx)]() mutable {
+    std::deque<int> got;
+    while (rx.recv_all(got)) got.clear();
+  });
+  // Each send finds the receiver asleep again.
+  timed(state, [] { usleep(50); }, [&] {
+    if (tx.send(1)) state.SkipWithError("receiver gone");
+  });
+  { auto gone = std::move(tx); }
+  consumer.join();
+}
+BENCHMARK(BM_SendToAWaitingWriter)->Iterations(20000)->UseManualTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
