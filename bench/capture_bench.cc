@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
@@ -78,7 +78,8 @@ void BM_MarkFrameWithFlameOf100Scopes(benchmark::State& state) {
 BENCHMARK(BM_MarkFrameWithFlameOf100Scopes)->UseManualTime();
 
 void BM_RecordMetric(benchmark::State& state) {
-  timed(state, [] { metrics_acc::drain(); }, record_four);
+  timed(
+      state, [] { metrics_acc::drain(); }, record_four);
   state.SetItemsProcessed(state.iterations() * 4);
 }
 BENCHMARK(BM_RecordMetric)->UseManualTime();
@@ -101,9 +102,11 @@ void BM_SendToAWaitingWriter(benchmark::State& state) {
     while (rx.recv_all(got)) got.clear();
   });
   // Each send finds the receiver asleep again.
-  timed(state, [] { usleep(50); }, [&] {
-    if (tx.send(1)) state.SkipWithError("receiver gone");
-  });
+  timed(
+      state, [] { usleep(50); },
+      [&] {
+        if (tx.send(1)) state.SkipWithError("receiver gone");
+      });
   { auto gone = std::move(tx); }
   consumer.join();
 }

@@ -21,9 +21,7 @@ class IdentityCache {
   };
 
   // The one entry `key` can live in; it holds `key` only if entry.key == key.
-  Entry& slot(PyObject* key) {
-    return entries_[(reinterpret_cast<uintptr_t>(key) >> 4) % N];
-  }
+  Entry& slot(PyObject* key) { return entries_[(reinterpret_cast<uintptr_t>(key) >> 4) % N]; }
 
   // Makes `entry` (the slot of `key`) hold `key` and `value`.
   static void fill(Entry& entry, PyObject* key, V value) {

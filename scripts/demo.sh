@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds zel, records a small capture (a 60 Hz
-# loop of 240 frames with scopes on two threads, user metrics, system columns and
-# flame frames) and prints what it holds with zel.Reader.
+# The main job: installs what is missing, builds and installs zel, runs the example
+# frame loop (a particle simulation at 60 Hz for four seconds, with user metrics,
+# nested and decorated scopes, and a second thread) recording it with flame frames,
+# and prints what the capture holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 python -m pip install -q --no-build-isolation .
-cmake -S . -B build/demo -G Ninja -DZEL_BUILD_EXAMPLES=ON -DZEL_BUILD_PYTHON=OFF >/dev/null
-cmake --build build/demo --target write_capture >/dev/null
-build/demo/examples/write_capture demo.zel
-python examples/show_capture.py demo.zel
+rm -f demo.zel
+env -u ZEL_RECORD -u ZEL_RECORD_FLAME -u ZEL_RECORD_EVERY -u ZEL_RECORD_MAX_FRAMES \
+  python examples/frame_loop.py demo.zel

@@ -61,10 +61,7 @@ std::optional<uint64_t> env_u64(const char* name) {
 
 Recorder::Recorder(std::optional<uint64_t> max_frames, Sender<writer::Msg> tx,
                    std::unique_ptr<profiler::GlobalFrameView> view, uint64_t flame_every)
-    : max_frames(max_frames),
-      tx(std::move(tx)),
-      view(std::move(view)),
-      flame_every(flame_every) {}
+    : max_frames(max_frames), tx(std::move(tx)), view(std::move(view)), flame_every(flame_every) {}
 
 std::unique_ptr<Recorder> Recorder::create(std::string path, bool flame_enabled,
                                            uint64_t flame_every,
@@ -85,7 +82,7 @@ std::unique_ptr<Recorder> Recorder::create(std::string path, bool flame_enabled,
 }
 
 std::optional<uint16_t> Recorder::column_id(FrameState& state, Sender<writer::Msg>& tx,
-                                             std::string name, std::string unit) {
+                                            std::string name, std::string unit) {
   auto it = state.user_ids.find(name);
   if (it != state.user_ids.end()) return it->second;
   if (state.user_ids.size() >= kMaxUserColumns) {

@@ -22,8 +22,8 @@ namespace zel::record {
 
 // The frame mark's own state, behind the frame-state lock.
 struct FrameState {
-  uint64_t frames_seen = 0;     // frame marks handled since arming
-  uint64_t flames_written = 0;  // frames that have carried flame bytes
+  uint64_t frames_seen = 0;                               // frame marks handled since arming
+  uint64_t flames_written = 0;                            // frames that have carried flame bytes
   std::map<std::string, uint16_t, std::less<>> user_ids;  // every declared user column
   std::optional<std::chrono::steady_clock::time_point> last_mark;
 };
@@ -39,8 +39,7 @@ class Recorder {
   // is on. The file is not opened here: a path that cannot be created ends the
   // writer thread, and the next send fails.
   static std::unique_ptr<Recorder> create(std::string path, bool flame_enabled,
-                                          uint64_t flame_every,
-                                          std::optional<uint64_t> max_frames);
+                                          uint64_t flame_every, std::optional<uint64_t> max_frames);
 
   // Captures one frame record: drains the user metrics, samples the system columns,
   // takes the view's newest frame as flame bytes when one is due, declares new

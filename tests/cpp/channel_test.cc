@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <thread>
 
 namespace zel {
@@ -14,6 +15,42 @@ TEST(Queue, ItemComesBackOnceTheReceiverIsGone) {
   auto back = tx.send(std::make_unique<int>(2));
   ASSERT_TRUE(back);
   EXPECT_EQ(**back, 2);
+}
+
+// Each case would hang (and time out) if the receiver were not woken.
+TEST(Queue, ALingeringReceiverIsWokenByUrgentItemsAFullBatchOrTheLastSenderLeaving) {
+  constexpr auto kForever = std::chrono::hours(1);
+  auto [tx, rx] = make_queue<int>();
+  std::deque<int> got;
+  std::thread urgent([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(tx.send(1));
+    EXPECT_FALSE(tx.send(2, /*urgent=*/true));
+  });
+  EXPECT_TRUE(rx.recv_all(got, kForever));
+  urgent.join();
+  if (got.size() == 1) {  // woken between the two sends
+    EXPECT_TRUE(rx.recv_all(got, kForever));
+  }
+  EXPECT_EQ(got, (std::deque<int>{1, 2}));
+
+  got.clear();
+  std::thread batch([&] {
+    for (size_t i = 0; i < kWakeBatch; ++i) EXPECT_FALSE(tx.send(static_cast<int>(i)));
+  });
+  while (got.size() < kWakeBatch) EXPECT_TRUE(rx.recv_all(got, kForever));
+  batch.join();
+
+  // Asleep (no linger): the first item wakes it.
+  got.clear();
+  std::thread plain([&] { EXPECT_FALSE(tx.send(7)); });
+  EXPECT_TRUE(rx.recv_all(got));
+  plain.join();
+  EXPECT_EQ(got, std::deque<int>{7});
+
+  std::thread leave([tx = std::move(tx)]() mutable { auto gone = std::move(tx); });
+  EXPECT_FALSE(rx.recv_all(got, kForever));
+  leave.join();
 }
 
 TEST(Rendezvous, SendWaitsUntilTaken) {

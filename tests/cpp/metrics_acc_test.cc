@@ -23,10 +23,11 @@ TEST(MetricsAcc, DrainsTheLastValuesInByteOrderWithTheirCurrentUnits) {
   record_metric("C", 3.0);
   record_metric("", 4.0);
   record_metric_unit("a", "ms");
-  record_metric_unit("a", "s");      // the last registration wins
+  record_metric_unit("a", "s");       // the last registration wins
   record_metric_unit("unused", "x");  // adds no value
   using M = std::tuple<std::string, std::string, double>;
-  EXPECT_EQ(drained(), (std::vector<M>{{"", "", 4.0}, {"C", "", 3.0}, {"a", "s", 2.0}, {"b", "", 1.0}}));
+  EXPECT_EQ(drained(),
+            (std::vector<M>{{"", "", 4.0}, {"C", "", 3.0}, {"a", "s", 2.0}, {"b", "", 1.0}}));
 
   // Nothing is repeated into the next frame; units are kept and may change.
   EXPECT_TRUE(drained().empty());

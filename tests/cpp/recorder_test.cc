@@ -56,7 +56,7 @@ TEST(Recorder, DeclaresNewNamesInByteOrderBeforeTheFrameThatFirstUsesThem) {
   metrics_acc::record_metric("r.b", 2);
   metrics_acc::record_metric("r.a", 1);
   r->mark_frame();
-  r->mark_frame();  // no metrics: no declaration, an empty user list
+  r->mark_frame();                                 // no metrics: no declaration, an empty user list
   metrics_acc::record_metric_unit("r.a", "late");  // r.a keeps the unit it was declared with
   metrics_acc::record_metric("r.c", 3);
   metrics_acc::record_metric("r.a", 4);

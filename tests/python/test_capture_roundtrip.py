@@ -3,6 +3,7 @@ metrics, frame marks, flush), read back through the Python Reader."""
 
 import os
 import subprocess
+import sys
 
 import pytest
 
@@ -39,3 +40,30 @@ def test_writer_thread_capture_reads_back(tmp_path):
     assert len(loop) == len(frames_threads)  # the loop's thread in every flame frame
     assert loop[0] == [("frame", [("update", [("physics", [])]), ("draw", [])])]
     assert any(t and all(s == ("load_chunk", []) for s in t) for th in frames_threads for t in th)
+
+
+def test_the_example_frame_loop_records_a_complete_capture(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "frame_loop.py")
+    path = str(tmp_path / "demo.zel")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
+    out = subprocess.run([sys.executable, example, path], env=env, capture_output=True,
+                         text=True, check=True, timeout=120)
+    r = _zel.Reader(path)
+    frames = list(r)
+    assert len(frames) == 240 and f"{path}: 240 frames, flame capture on" in out.stdout
+    assert r.user_columns == [
+        ("bounces", "bounces"), ("draw_ms", "ms"), ("kinetic_energy", "J"), ("particles", "particles")
+    ]
+    assert [f.user["particles"] for f in frames[58:61]] == [300.0, 900.0, 900.0]
+    assert [f.flame is not None for f in frames] == [i % 4 == 0 for i in range(240)]
+
+    trees = {}
+    for f in frames[::4]:
+        flame = decode(f.flame)
+        for _name, _start, scopes in flame["threads"]:
+            for name, children in named_tree(flame, scopes):
+                trees.setdefault(name, children)
+    assert trees["frame"][0] == ("Particles.step", [("integrate", []), ("collide", [])])
+    assert trees["frame"][1] == ("render", [("rasterize", []), ("compose", [])])
+    assert trees["load_chunk"] == [("checksum", [])]  # the second thread
+    assert "scopes named in them: Particles.step, bake_lighting, checksum" in out.stdout
