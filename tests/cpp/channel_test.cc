@@ -20,7 +20,9 @@ TEST(Queue, ItemComesBackOnceTheReceiverIsGone) {
 // Each case would hang (and time out) if the receiver were not woken.
 TEST(Queue, ALingeringReceiverIsWokenByUrgentItemsAFullBatchOrTheLastSenderLeaving) {
   constexpr auto kForever = std::chrono::hours(1);
-  auto [tx, rx] = make_queue<int>();
+  auto queue = make_queue<int>();
+  Sender<int>& tx = queue.first;
+  Receiver<int>& rx = queue.second;
   std::deque<int> got;
   std::thread urgent([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -48,7 +50,7 @@ TEST(Queue, ALingeringReceiverIsWokenByUrgentItemsAFullBatchOrTheLastSenderLeavi
   plain.join();
   EXPECT_EQ(got, std::deque<int>{7});
 
-  std::thread leave([tx = std::move(tx)]() mutable { auto gone = std::move(tx); });
+  std::thread leave([&] { auto gone = std::move(tx); });
   EXPECT_FALSE(rx.recv_all(got, kForever));
   leave.join();
 }
