@@ -49,9 +49,12 @@ PyObject* flush(PyObject*, PyObject*) {
 PyObject* record_metric(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!parse_args("record_metric", args, kwargs, {"name", "value"}, a)) return nullptr;
-  const std::string* name = metric_name(a[0]);
   double value;
-  if (!name || !arg_f64(a[1], "value", value)) return nullptr;
+  if (!metric_name(a[0]) || !arg_f64(a[1], "value", value)) return nullptr;
+  // Looked up again: the value's own __float__ may have run Python code that reused
+  // the cache entry.
+  const std::string* name = metric_name(a[0]);
+  if (!name) return nullptr;
   return call_none([&] { metrics_acc::record_metric(*name, value); });
 }
 

@@ -94,15 +94,34 @@ def test_metric_argument_errors(func, args, kwargs, message):
         assert isinstance(info.value.__cause__, TypeError)
 
 
+# Names of many lengths, kept alive, so that their addresses spread over every entry
+# of the module's name cache.
+INNER = [f"m.inner.{i}." + "x" * (16 * (i % 8)) for i in range(512)]
+
+
+class Reentrant:
+    """A value whose conversion records metrics of its own."""
+
+    def __float__(self):
+        for i, name in enumerate(INNER):
+            _zel.record_metric(name, i)
+        return 7.0
+
+
 def test_metric_values_take_the_float_protocol_and_bad_calls_record_nothing(capture):
     capture.next_frame()
     _zel.record_metric("m.int", 3)
     _zel.record_metric(name="m.kw", value=Floaty())
+    _zel.record_metric("m.outer", Reentrant())
     with pytest.raises(UnicodeEncodeError):
         _zel.record_metric("m.\ud800", 1.0)
     with pytest.raises(TypeError):
         _zel.record_metric("m.bad", object())
-    assert capture.next_frame().user == {"m.int": 3.0, "m.kw": 2.5}
+    user = capture.next_frame().user
+    assert {k: v for k, v in user.items() if not k.startswith("m.inner.")} == {
+        "m.int": 3.0, "m.kw": 2.5, "m.outer": 7.0
+    }
+    assert len(user) == 3 + len(INNER)
 
 
 @pytest.mark.parametrize("func", ["enable", "frame_mark", "flush"])
