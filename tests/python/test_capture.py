@@ -39,6 +39,10 @@ def test_enabling_twice_starts_one_writer_and_writes_one_header(tmp_path):
         THREADS,
         """
         import _zel
+        try:
+            _zel.enable(1)
+        except TypeError:
+            print(os.path.exists("c.zel") or "zel-record" in threads())
         _zel.enable()
         _zel.enable()
         _zel.frame_mark()
@@ -53,7 +57,7 @@ def test_enabling_twice_starts_one_writer_and_writes_one_header(tmp_path):
         cwd=tmp_path,
         ZEL_RECORD="c.zel",
     )
-    assert out.stdout.split("\n")[:2] == ["1 True", "1 True False []"]
+    assert out.stdout.split("\n")[:3] == ["False", "1 True", "1 True False []"]
     assert os.listdir(tmp_path) == ["c.zel"]
 
 
