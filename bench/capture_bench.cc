@@ -94,7 +94,8 @@ void BM_NewEmptyProfilerFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_NewEmptyProfilerFrame);
 
-// A send to a queue whose receiver thread is waiting for work.
+// A send to a queue whose receiver thread sleeps until the next item: what every frame
+// mark would pay if the writer thread did not linger.
 void BM_SendToAWaitingWriter(benchmark::State& state) {
   auto [tx, rx] = make_queue<int>();
   std::thread consumer([rx = std::move(rx)]() mutable {

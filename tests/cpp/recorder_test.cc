@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
-#include "src/capture.h"
-#include "src/metrics_acc.h"
 #include "src/record/read.h"
 #include "src/scope.h"
 #include "support.h"
@@ -47,34 +46,6 @@ Capture read_all(const std::string& path) {
   Capture c{unwrap(read::Reader::open(path)), {}};
   while (auto f = unwrap(c.reader.next_frame())) c.frames.push_back(std::move(*f));
   return c;
-}
-
-TEST(Recorder, DeclaresNewNamesInByteOrderBeforeTheFrameThatFirstUsesThem) {
-  TempDir dir;
-  auto r = Recorder::create(dir.file("c.zel"), false, 1, std::nullopt);
-  metrics_acc::drain();
-  metrics_acc::record_metric("r.b", 2);
-  metrics_acc::record_metric("r.a", 1);
-  r->mark_frame();
-  r->mark_frame();                                 // no metrics: no declaration, an empty user list
-  metrics_acc::record_metric_unit("r.a", "late");  // r.a keeps the unit it was declared with
-  metrics_acc::record_metric("r.c", 3);
-  metrics_acc::record_metric("r.a", 4);
-  r->mark_frame();
-  r->flush();
-
-  auto [reader, frames] = read_all(dir.file("c.zel"));
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0].system.at(0), 0.0);  // no earlier mark
-  EXPECT_GT(frames[1].system.at(0), 0.0);
-  using U = std::vector<std::pair<std::string, double>>;
-  EXPECT_EQ(frames[0].user, (U{{"r.a", 1}, {"r.b", 2}}));
-  EXPECT_EQ(frames[1].user, U{});
-  EXPECT_EQ(frames[2].user, (U{{"r.a", 4}, {"r.c", 3}}));
-  std::vector<std::string> names;
-  for (auto& c : reader.user_columns()) names.push_back(c.name + "/" + c.unit);
-  EXPECT_EQ(names, (std::vector<std::string>{"r.a/", "r.b/", "r.c/"}));
-  EXPECT_EQ(r->frame_state.lock()->user_ids.at("r.c"), 10);
 }
 
 TEST(Recorder, FlameFramesFollowThePeriodTheLimitAndTheNewestFrameHeld) {
