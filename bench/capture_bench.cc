@@ -45,35 +45,34 @@ void record_four() {
   metrics_acc::record_metric("draw_calls", 120);
 }
 
-void BM_MarkFrameFourMetrics(benchmark::State& state) {
-  const std::string path = temp_path("metrics.zel");
-  auto r = record::Recorder::create(path, false, 1, std::nullopt);
-  timed(state, record_four, [&] {
+// Times the frame mark (closing the profiler frame, then the recorder's part) of a
+// recorder writing to a temporary file; `frame` runs untimed before each mark.
+template <class Frame>
+void mark_frames(benchmark::State& state, bool flame, Frame frame) {
+  const std::string path = temp_path(flame ? "flame.zel" : "metrics.zel");
+  auto r = record::Recorder::create(path, flame, 1, std::nullopt);
+  timed(state, frame, [&] {
     profiler::new_frame();
     r->mark_frame();
   });
   r->flush();
   unlink(path.c_str());
 }
+
+void BM_MarkFrameFourMetrics(benchmark::State& state) {
+  mark_frames(state, false, record_four);
+}
 BENCHMARK(BM_MarkFrameFourMetrics)->UseManualTime();
 
 void BM_MarkFrameWithFlameOf100Scopes(benchmark::State& state) {
   profiler::set_scopes_on(true);
-  const std::string path = temp_path("flame.zel");
-  auto r = record::Recorder::create(path, true, 1, std::nullopt);
   const profiler::ScopeId outer = scope::scope_id("frame");
   const profiler::ScopeId inner = scope::scope_id("step");
-  auto scopes = [&] {
+  mark_frames(state, true, [&] {
     scope::ScopeGuard f = scope::begin(outer);
     for (int i = 0; i < 99; ++i) scope::begin(inner);
     record_four();
-  };
-  timed(state, scopes, [&] {
-    profiler::new_frame();
-    r->mark_frame();
   });
-  r->flush();
-  unlink(path.c_str());
 }
 BENCHMARK(BM_MarkFrameWithFlameOf100Scopes)->UseManualTime();
 

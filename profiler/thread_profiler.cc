@@ -8,6 +8,7 @@
 
 #include "global_profiler.h"
 #include "src/error.h"
+#include "src/utf8.h"
 
 namespace profiler {
 
@@ -66,13 +67,6 @@ struct Owner {
 thread_local Owner owner;
 
 const std::string kNoName;
-
-size_t cut_data(std::string_view data) {
-  if (data.size() <= kMaxDataLen) return data.size();
-  size_t n = kMaxDataLen;
-  while (n > 0 && (static_cast<uint8_t>(data[n]) & 0xC0) == 0x80) --n;
-  return n;
-}
 
 }  // namespace
 
@@ -155,7 +149,7 @@ void ThreadProfiler::read_mail() {
 size_t ThreadProfiler::begin_scope(ScopeId id, std::string_view data) {
   if (has_mail_.load(std::memory_order_relaxed)) read_mail();
   ++depth_;
-  const size_t n = cut_data(data);
+  const size_t n = zel::utf8::cut(data, kMaxDataLen).size();
   auto& s = stream_info_.stream;
   const size_t at = s.size();
   s.resize(at + 22 + n);

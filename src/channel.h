@@ -17,6 +17,12 @@
 
 namespace zel {
 
+// The fatal messages for a send whose receiving end is gone, and for a receive whose
+// sending end went away without sending.
+inline constexpr const char* kSendError =
+    "called `Result::unwrap()` on an `Err` value: SendError { .. }";
+inline constexpr const char* kRecvError = "called `Result::unwrap()` on an `Err` value: RecvError";
+
 template <class T>
 struct QueueState {
   std::mutex mutex;

@@ -1,6 +1,8 @@
 #include "scope.h"
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "poison_mutex.h"
@@ -13,7 +15,13 @@ namespace {
 using profiler::ScopeId;
 using profiler::ThreadProfiler;
 
-using Registry = PoisonMutex<std::unordered_map<std::string, ScopeId>>;
+// Hashes std::string and std::string_view alike, so look-ups need no copy of the name.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+using Registry = PoisonMutex<std::unordered_map<std::string, ScopeId, NameHash, std::equal_to<>>>;
 
 Registry& scope_ids() {
   static Registry* registry = new Registry();  // never destroyed
@@ -56,9 +64,9 @@ void ScopeGuard::end() {
 
 ScopeId scope_id(std::string_view name) {
   auto ids = scope_ids().lock();
-  std::string key(name);
-  auto it = ids->find(key);
+  auto it = ids->find(name);
   if (it != ids->end()) return it->second;
+  std::string key(name);
   const ScopeId id = profiler::fetch_add_scope_id();
   ThreadProfiler::call([&](ThreadProfiler& p) {
     p.register_scope(profiler::ScopeDetails{id, std::nullopt, key, "", 0});

@@ -15,8 +15,6 @@
 namespace zel::record {
 namespace {
 
-constexpr const char* kSendError = "called `Result::unwrap()` on an `Err` value: SendError { .. }";
-
 PoisonOnce ARMED;
 std::atomic<Recorder*> RECORDER{nullptr};
 
@@ -135,7 +133,7 @@ void Recorder::flush() {
     auto sender = tx.lock();
     send_or_panic(*sender, writer::FlushMsg{std::move(ack_tx)});
   }
-  if (!ack_rx.recv()) panic("called `Result::unwrap()` on an `Err` value: RecvError");
+  if (!ack_rx.recv()) panic(kRecvError);
 }
 
 void arm() {

@@ -19,7 +19,7 @@ void handle(FileWriter& out, Msg& msg) {
   } else {
     unwrap(out.flush());
     if (!std::get<FlushMsg>(msg).ack.send()) {
-      panic("called `Result::unwrap()` on an `Err` value: SendError { .. }");
+      panic(kSendError);
     }
   }
 }
