@@ -1,7 +1,9 @@
 """zel: a frame-oriented performance recorder for Python programs.
 
 The native module `_zel` does the work; this package re-exports its public names and
-adds `profile`, a decorator that wraps every call of a function in a `Scope`.
+adds `profile`, a decorator that wraps every call of a function in a `Scope`, and the
+tools that read captures back: `load` (a capture as columns), `flame` (flame frames
+as scope trees) and the `zel` command (`python -m zel`).
 
 Importing the package also registers an exit hook that flushes the capture, so a
 program that forgets to call `flush()` still keeps its last frames.
@@ -12,9 +14,11 @@ import atexit as _atexit
 import _zel
 from _zel import *  # noqa: F401,F403
 
+from . import flame
 from ._profile import profile
+from .capture import Capture, load
 
-__all__ = list(_zel.__all__) + ["profile"]
+__all__ = list(_zel.__all__) + ["profile", "load", "Capture", "flame"]
 
 
 def _flush_at_exit():

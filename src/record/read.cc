@@ -21,6 +21,21 @@ Result<Reader> Reader::open(std::unique_ptr<Input> input) {
 }
 
 Result<std::optional<ReadFrame>> Reader::next_frame() {
+  auto next = next_record();
+  if (!next) return next.error();
+  if (!next.value()) return std::optional<ReadFrame>();
+  format::Record& record = *next.value();
+  const size_t c = columns_.size();
+  ReadFrame frame;
+  frame.user.reserve(record.user.size());
+  for (const auto& [id, value] : record.user)
+    frame.user.emplace_back(user_columns_[id - c].name, value);
+  frame.system = std::move(record.system);
+  frame.flame = std::move(record.flame);
+  return std::optional<ReadFrame>(std::move(frame));
+}
+
+Result<std::optional<format::Record>> Reader::next_record() {
   const size_t c = columns_.size();
   for (;;) {
     std::span<const uint8_t> rest(pending_.data() + pos_, pending_.size() - pos_);
@@ -40,19 +55,14 @@ Result<std::optional<ReadFrame>> Reader::next_frame() {
         continue;
       }
       auto& record = std::get<format::Record>(decoded->second);
-      ReadFrame frame;
-      frame.user.reserve(record.user.size());
       for (const auto& [id, value] : record.user) {
         if (id < c || id - c >= user_columns_.size()) {
           panic("undeclared .zel user column id " + std::to_string(id) + " (" +
                 std::to_string(user_columns_.size()) + " user columns declared from id " +
                 std::to_string(c) + ")");
         }
-        frame.user.emplace_back(user_columns_[id - c].name, value);
       }
-      frame.system = std::move(record.system);
-      frame.flame = std::move(record.flame);
-      return std::optional<ReadFrame>(std::move(frame));
+      return std::optional<format::Record>(std::move(record));
     }
 
     // Incomplete: move the undecoded tail to the front, then read more.
@@ -65,7 +75,7 @@ Result<std::optional<ReadFrame>> Reader::next_frame() {
     auto got = input_.read(pending_.data() + old, kReadSize);
     pending_.resize(old + (got ? got.value() : 0));
     if (!got) return got.error();
-    if (got.value() == 0) return std::optional<ReadFrame>();
+    if (got.value() == 0) return std::optional<format::Record>();
   }
 }
 

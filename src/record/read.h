@@ -42,6 +42,9 @@ class Reader {
   // reader as it was; a damaged record is a Panic (see the notes in read.cc on where
   // the reader stands after one).
   Result<std::optional<ReadFrame>> next_frame();
+  // The same, with user values keyed by column id (the header's C columns come
+  // first, so user column k has id C + k): no names are copied.
+  Result<std::optional<format::Record>> next_record();
 
   const std::vector<MetricColumn>& columns() const { return columns_; }
   const std::vector<MetricColumn>& user_columns() const { return user_columns_; }

@@ -37,7 +37,7 @@ def test_public_names_in_order_and_reimport_returns_same_module():
 def test_package_reexports_module_names():
     import zel
 
-    assert zel.__all__ == NAMES + ["profile"]
+    assert zel.__all__ == NAMES + ["profile", "load", "Capture", "flame"]
     assert all(getattr(zel, name) is getattr(_zel, name) for name in NAMES)
 
 

@@ -1,0 +1,4 @@
+"""The subcommands of `zel`, in the order `zel --help` lists them. Each module has
+`register(subparsers)`, which adds its parser and sets `run(args) -> exit status`."""
+
+COMMANDS = []
