@@ -1,0 +1,73 @@
+"""Frame-time statistics, as `zel summary` and the report compute them.
+
+Percentiles interpolate linearly between the two nearest ranks (the method NumPy and
+spreadsheets use by default): for n sorted values x[0..n-1], percentile p is
+x[k] + (x[k+1] - x[k]) * f where k + f = (n - 1) * p / 100.
+
+The 1% and 0.1% lows are 1000 divided by the mean frame time (in ms) of the slowest
+1% and 0.1% of frames (at least one frame): an FPS figure for the worst stretches.
+
+The first frame's frame time (0.0: no earlier mark to measure from) is left out.
+"""
+
+import math
+
+
+def percentile(sorted_values, p):
+    """Percentile `p` (0..100) of an ascending sequence; NaN when it is empty."""
+    n = len(sorted_values)
+    if n == 0:
+        return math.nan
+    rank = (n - 1) * p / 100.0
+    k = math.floor(rank)
+    if k + 1 >= n:
+        return float(sorted_values[-1])
+    lo, hi = float(sorted_values[k]), float(sorted_values[k + 1])
+    return lo + (hi - lo) * (rank - k)
+
+
+def low_fps(sorted_values, fraction):
+    """1000 / mean of the slowest `fraction` of frame times (ms), at least one frame."""
+    if not sorted_values:
+        return math.nan
+    count = max(1, math.ceil(len(sorted_values) * fraction))
+    worst = sorted_values[-count:]
+    mean = sum(float(v) for v in worst) / count
+    return 1000.0 / mean if mean > 0 else math.inf
+
+
+def frame_times(capture):
+    """The capture's frame times in ms, without the first frame's 0.0."""
+    return [float(v) for v in capture.columns["frame_ms"][1:]]
+
+
+def frame_time_stats(times_ms):
+    """{"frames", "mean_ms", "p50_ms", "p90_ms", "p99_ms", "max_ms", "mean_fps",
+    "low_1pct_fps", "low_01pct_fps"} over a list of frame times in ms."""
+    ordered = sorted(times_ms)
+    n = len(ordered)
+    mean = sum(ordered) / n if n else math.nan
+    return {
+        "frames": n,
+        "mean_ms": mean,
+        "p50_ms": percentile(ordered, 50),
+        "p90_ms": percentile(ordered, 90),
+        "p99_ms": percentile(ordered, 99),
+        "max_ms": float(ordered[-1]) if n else math.nan,
+        "mean_fps": 1000.0 / mean if n and mean > 0 else math.nan,
+        "low_1pct_fps": low_fps(ordered, 0.01),
+        "low_01pct_fps": low_fps(ordered, 0.001),
+    }
+
+
+def column_stats(values):
+    """{"min", "mean", "max", "count"} over the values that are present (not NaN)."""
+    present = [float(v) for v in values if not math.isnan(v)]
+    if not present:
+        return {"min": math.nan, "mean": math.nan, "max": math.nan, "count": 0}
+    return {
+        "min": min(present),
+        "mean": sum(present) / len(present),
+        "max": max(present),
+        "count": len(present),
+    }
