@@ -142,10 +142,10 @@ def main():
     zel.flush()
 
     print(canvas)
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import show_capture
+    # What the capture holds, as `zel summary CAPTURE` prints it.
+    from zel.cli import main as zel_command
 
-    show_capture.main(os.environ["ZEL_RECORD"])
+    zel_command(["summary", os.environ["ZEL_RECORD"]])
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 
 import array
 import math
+import os
 
 from . import _native
 
@@ -81,8 +82,9 @@ class Capture:
         return df
 
     def to_arrow(self):
-        """A pyarrow Table with a `frame` column and one float64 column per metric;
-        each field carries its unit in its metadata."""
+        """A pyarrow Table with a `frame` column and one float64 column per metric
+        (null where a frame has no value); each field carries its unit in its
+        metadata."""
         try:
             import pyarrow as pa
         except ImportError:
@@ -91,7 +93,7 @@ class Capture:
         arrays = [pa.array(self.frames, type=pa.int64())]
         for name, col in self.columns.items():
             fields.append(pa.field(name, pa.float64(), metadata={"unit": self.units[name]}))
-            arrays.append(pa.array(col, type=pa.float64()))
+            arrays.append(pa.array(col, type=pa.float64(), from_pandas=True))  # NaN -> null
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
 
 
@@ -99,8 +101,28 @@ def load(path):
     """Reads the capture at `path` up to its last whole frame (a capture still being
     written included). Raises OSError for a missing, unreadable or empty file and
     ValueError naming the problem for a file that is not a capture or is damaged."""
-    columns, n_system, n_frames, values, flames, flame_enabled = _native.load(str(path))
+    try:
+        parts = _native.load(str(path))
+    except ValueError as e:
+        raise ValueError(_problem(str(path), str(e))) from None
+    columns, n_system, n_frames, values, flames, flame_enabled = parts
     return Capture(str(path), columns, n_system, n_frames, values, flames, flame_enabled)
+
+
+def _problem(path, message):
+    """The reader's message about a damaged capture, as one line."""
+    try:
+        if os.path.getsize(path) == 0:
+            return "not a capture: the file is empty"
+    except OSError:
+        pass
+    first, _, rest = message.partition("\n")
+    prefix = "assertion `left == right` failed: "
+    if first.startswith(prefix):
+        first = first[len(prefix) :]
+        if first == "not a .zel stream":
+            return "not a capture: it does not start with the .zel magic bytes"
+    return "; ".join([first] + [line.strip() for line in rest.splitlines() if line.strip()])
 
 
 def is_missing(value):

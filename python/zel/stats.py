@@ -12,6 +12,24 @@ The first frame's frame time (0.0: no earlier mark to measure from) is left out.
 
 import math
 
+try:
+    import numpy as _np
+except ImportError:  # NumPy is optional: the same figures from plain lists
+    _np = None
+
+
+def _sorted(values):
+    if _np is not None:
+        return _np.sort(_np.asarray(values, dtype=_np.float64))
+    return sorted(float(v) for v in values)
+
+
+def _mean(values):
+    n = len(values)
+    if n == 0:
+        return math.nan
+    return float(_np.mean(values)) if _np is not None else math.fsum(values) / n
+
 
 def percentile(sorted_values, p):
     """Percentile `p` (0..100) of an ascending sequence; NaN when it is empty."""
@@ -28,25 +46,24 @@ def percentile(sorted_values, p):
 
 def low_fps(sorted_values, fraction):
     """1000 / mean of the slowest `fraction` of frame times (ms), at least one frame."""
-    if not sorted_values:
+    if len(sorted_values) == 0:
         return math.nan
     count = max(1, math.ceil(len(sorted_values) * fraction))
-    worst = sorted_values[-count:]
-    mean = sum(float(v) for v in worst) / count
+    mean = _mean(sorted_values[len(sorted_values) - count :])
     return 1000.0 / mean if mean > 0 else math.inf
 
 
 def frame_times(capture):
     """The capture's frame times in ms, without the first frame's 0.0."""
-    return [float(v) for v in capture.columns["frame_ms"][1:]]
+    return capture.columns["frame_ms"][1:]
 
 
 def frame_time_stats(times_ms):
     """{"frames", "mean_ms", "p50_ms", "p90_ms", "p99_ms", "max_ms", "mean_fps",
     "low_1pct_fps", "low_01pct_fps"} over a list of frame times in ms."""
-    ordered = sorted(times_ms)
+    ordered = _sorted(times_ms)
     n = len(ordered)
-    mean = sum(ordered) / n if n else math.nan
+    mean = _mean(ordered)
     return {
         "frames": n,
         "mean_ms": mean,
@@ -62,12 +79,16 @@ def frame_time_stats(times_ms):
 
 def column_stats(values):
     """{"min", "mean", "max", "count"} over the values that are present (not NaN)."""
-    present = [float(v) for v in values if not math.isnan(v)]
-    if not present:
+    if _np is not None:
+        arr = _np.asarray(values, dtype=_np.float64)
+        present = arr[~_np.isnan(arr)]
+    else:
+        present = [float(v) for v in values if not math.isnan(v)]
+    if len(present) == 0:
         return {"min": math.nan, "mean": math.nan, "max": math.nan, "count": 0}
     return {
-        "min": min(present),
-        "mean": sum(present) / len(present),
-        "max": max(present),
+        "min": float(min(present) if _np is None else present.min()),
+        "mean": _mean(present),
+        "max": float(max(present) if _np is None else present.max()),
         "count": len(present),
     }

@@ -1,0 +1,140 @@
+"""`zel summary capture.zel`: what a capture holds, at a glance."""
+
+import json
+import math
+import sys
+
+from .. import stats
+from .common import load_capture
+
+HELP = """\
+Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
+frame mark to measure from. Percentiles interpolate linearly between the two nearest
+ranks. The 1% and 0.1% lows are 1000 divided by the mean frame time (ms) of the
+slowest 1% and 0.1% of frames (at least one frame), so they read as FPS."""
+
+
+def register(sub):
+    p = sub.add_parser(
+        "summary",
+        help="frames, FPS, frame-time percentiles and lows, per-column figures, slowest frames",
+        description="Summarise a capture.\n\n" + HELP,
+        formatter_class=__import__("argparse").RawDescriptionHelpFormatter,
+    )
+    p.add_argument("capture", help="a .zel capture (one still being written is read so far)")
+    p.add_argument("--json", action="store_true", help="print one JSON object instead of tables")
+    p.add_argument("--slowest", type=int, default=5, metavar="N", help="list the N slowest frames (5)")
+    p.set_defaults(run=run)
+
+
+def top_scopes(flame_bytes, count=3):
+    """The `count` scope names with the most self time in a flame frame, as
+    [(name, ms)]."""
+    from .. import flame
+
+    frame = flame.decode(flame_bytes)
+    return [(name, ns / 1e6) for name, ns in list(flame.self_times(frame).items())[:count]]
+
+
+def summarise(capture, slowest=5):
+    """The summary as a JSON-ready dict (NaN becomes None)."""
+    times = stats.frame_times(capture)
+    ft = stats.frame_time_stats(times)
+    duration_ms = float(sum(times)) if len(times) else 0.0
+    columns = []
+    for name, values in capture.columns.items():
+        c = stats.column_stats(values)
+        columns.append({"name": name, "unit": capture.units[name], **c})
+    frame_ms = capture.columns["frame_ms"]
+    # Slowest frames by frame time (frame 0 has none).
+    order = sorted(range(1, len(capture)), key=lambda i: -float(frame_ms[i]))[:slowest]
+    slow = []
+    for i in order:
+        entry = {"frame": i, "frame_ms": float(frame_ms[i])}
+        if i in capture.flame:
+            entry["top_scopes"] = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
+        slow.append(entry)
+    # When none of the slowest frames carries flame data, the slowest ones that do.
+    slow_flame = []
+    if capture.flame and not any("top_scopes" in e for e in slow):
+        flamed = sorted(capture.flame, key=lambda i: -float(frame_ms[i]))[:slowest]
+        for i in flamed:
+            top = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
+            slow_flame.append({"frame": i, "frame_ms": float(frame_ms[i]), "top_scopes": top})
+    out = {
+        "path": capture.path,
+        "frames": len(capture),
+        "duration_s": duration_ms / 1000.0,
+        "flame_frames": len(capture.flame),
+        "frame_time": ft,
+        "columns": columns,
+        "slowest": slow,
+        "slowest_with_flame": slow_flame,
+    }
+    return _nan_to_none(out)
+
+
+def _nan_to_none(v):
+    if isinstance(v, float) and (math.isnan(v) or math.isinf(v)):
+        return None
+    if isinstance(v, dict):
+        return {k: _nan_to_none(x) for k, x in v.items()}
+    if isinstance(v, list):
+        return [_nan_to_none(x) for x in v]
+    return v
+
+
+def _num(v, digits=3):
+    if v is None:
+        return "-"
+    if abs(v) >= 1e6 or (v != 0 and abs(v) < 10 ** -digits):
+        return f"{v:.{digits}g}"
+    return f"{v:,.{digits}f}"
+
+
+def _table(rows, header):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    lines = []
+    for k, r in enumerate([header] + rows):
+        cells = [str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(r, widths))]
+        lines.append("  ".join(cells).rstrip())
+        if k == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def render(s):
+    ft = s["frame_time"]
+    lines = [
+        f"{s['path']}: {s['frames']:,} frames over {_num(s['duration_s'], 2)} s, "
+        f"mean {_num(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames",
+        "",
+        "frame time (ms)  p50 {}  p90 {}  p99 {}  max {}".format(
+            *(_num(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
+        ),
+        f"lows (FPS)       1% {_num(ft['low_1pct_fps'], 1)}  0.1% {_num(ft['low_01pct_fps'], 1)}",
+        "",
+    ]
+    rows = [[c["name"], c["unit"], _num(c["min"]), _num(c["mean"]), _num(c["max"]), f"{c['count']:,}"]
+            for c in s["columns"]]
+    lines.append(_table(rows, ["column", "unit", "min", "mean", "max", "frames"]))
+    for key, title in (("slowest", "slowest frames"), ("slowest_with_flame", "slowest frames with scope data")):
+        if not s[key]:
+            continue
+        with_scopes = any("top_scopes" in e for e in s[key])
+        lines += ["", title + (" (top scopes by self time)" if with_scopes else "")]
+        for e in s[key]:
+            scopes = ", ".join(f"{t['name']} {_num(t['self_ms'], 2)} ms" for t in e.get("top_scopes", []))
+            lines.append(f"  frame {e['frame']:>8}  {_num(e['frame_ms'])} ms" + (f"  ({scopes})" if scopes else ""))
+    return "\n".join(lines)
+
+
+def run(args):
+    capture = load_capture(args.capture)
+    s = summarise(capture, args.slowest)
+    if args.json:
+        json.dump(s, sys.stdout, indent=2, allow_nan=False)
+        sys.stdout.write("\n")
+    else:
+        print(render(s))
+    return 0
