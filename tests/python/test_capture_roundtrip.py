@@ -66,4 +66,4 @@ def test_the_example_frame_loop_records_a_complete_capture(tmp_path):
     assert trees["frame"][0] == ("Particles.step", [("integrate", []), ("collide", [])])
     assert trees["frame"][1] == ("render", [("rasterize", []), ("compose", [])])
     assert trees["load_chunk"] == [("checksum", [])]  # the second thread
-    assert "60 flame frames" in out.stdout and "slowest frames with scope data" in out.stdout
+    assert "60 flame frames" in out.stdout and "(top scopes by self time)" in out.stdout
