@@ -10,7 +10,7 @@ packages=(liblz4-dev pkg-config g++)
 pip_packages=(cmake ninja scikit-build-core)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
-  pip_packages+=(pytest abi3audit build)
+  pip_packages+=(pytest abi3audit build numpy pandas pyarrow duckdb)
 fi
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "flame_decoder.h"
 #include "profiler/compact.h"
+#include "profiler/flame_decode.h"
 #include "profiler/frame_data.h"
 #include "profiler/serialize.h"
 
@@ -159,6 +160,73 @@ TEST(FrameData, EmptyFramesAreRefused) {
   std::map<ThreadInfo, StreamInfo> no_range;
   no_range[ThreadInfo{}] = StreamInfo{};  // range stays (max, min)
   EXPECT_EQ(FrameData::create(0, std::move(no_range), {}, false), nullptr);
+}
+
+TEST(FlameDecode, AgreesWithTheStrictDecoderOnAWrittenFrame) {
+  auto details = std::make_shared<const ScopeDetails>(ScopeDetails{1, "tick", "f", "a.py", 7});
+  auto frame = FrameData::create(4, one_scope_streams(2), {details}, false);
+  Bytes bytes;
+  ASSERT_TRUE(write_into(*frame, nullptr, bytes).ok());
+  const DecodedFlame f = decode_flame(bytes);
+  const auto strict = FlameDecoder::decode(bytes);
+  EXPECT_EQ(f.meta.frame_index, 4u);
+  EXPECT_EQ(f.meta.range_ns, strict.meta.range_ns);
+  ASSERT_EQ(f.threads.size(), 1u);
+  EXPECT_EQ(f.threads[0].info, strict.threads[0].info);
+  ASSERT_EQ(f.threads[0].scopes.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const auto& s = f.threads[0].scopes[i];
+    EXPECT_EQ(s.id, strict.threads[0].scopes[i].id);
+    EXPECT_EQ(s.start_ns, strict.threads[0].scopes[i].start);
+    EXPECT_EQ(s.stop_ns, strict.threads[0].scopes[i].stop);
+    EXPECT_EQ(s.parent, -1);
+    EXPECT_FALSE(s.open);
+  }
+  ASSERT_EQ(f.scopes.size(), 1u);
+  EXPECT_EQ(f.scopes[0], *details);
+
+  // Every strict prefix is refused, and only ever with a Panic.
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_THROW(decode_flame({bytes.data(), n}), zel::Panic) << n;
+  }
+}
+
+TEST(FlameDecode, EndRecordsCloseTheInnermostScopeAndOpenScopesEndWithTheirStream) {
+  Bytes stream;
+  auto begin = [&](ScopeId id, NanoSecond start, std::string_view data = "") {
+    stream.push_back(kBeginTag);
+    zel::put_u32(stream, id);
+    zel::put_u64(stream, static_cast<uint64_t>(start));
+    stream.push_back(static_cast<uint8_t>(data.size()));
+    zel::put_bytes(stream, data.data(), data.size());
+    zel::put_u64(stream, kOpenScopeSize);
+  };
+  auto end = [&](NanoSecond stop) {
+    stream.push_back(kEndTag);
+    zel::put_u64(stream, static_cast<uint64_t>(stop));
+  };
+  end(5);  // a mismatched end with nothing open is skipped
+  begin(1, 10);
+  begin(2, 20, "x=1");
+  end(30);
+  begin(3, 40);  // still open, as is its parent
+  std::vector<DecodedScope> out;
+  parse_scope_stream(stream, out, 99);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].parent, -1);
+  EXPECT_TRUE(out[0].open);
+  EXPECT_EQ(out[0].stop_ns, 99);
+  EXPECT_EQ(out[1].parent, 0);
+  EXPECT_EQ(out[1].depth, 1u);
+  EXPECT_EQ(out[1].data, "x=1");
+  EXPECT_EQ((std::pair{out[1].start_ns, out[1].stop_ns}),
+            (std::pair<NanoSecond, NanoSecond>{20, 30}));
+  EXPECT_FALSE(out[1].open);
+  EXPECT_EQ(out[2].parent, 0);
+  EXPECT_TRUE(out[2].open);
+
+  stream.push_back(0x42);
+  EXPECT_THROW(parse_scope_stream(stream, out), zel::Panic);
 }
 
 }  // namespace
