@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
 #include "src/record/read.h"
@@ -94,9 +97,15 @@ TEST(Recorder, WithEveryIdTakenANewNameIsDroppedAndNothingIsDeclared) {
 template <class F>
 std::vector<std::string> failures_until_settled(F op, std::vector<std::string> transient) {
   std::vector<std::string> seen;
-  for (int i = 0; i < 10000; ++i) {
+  // Bounded by time, not by tries: on a busy machine the writer thread may wait
+  // long before it runs and fails.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
     std::string m = panic_message(op);
-    if (m.empty()) continue;
+    if (m.empty()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      continue;
+    }
     seen.push_back(m);
     if (std::find(transient.begin(), transient.end(), m) == transient.end()) break;
   }
