@@ -5,7 +5,7 @@ import math
 import sys
 
 from .. import stats
-from .common import load_capture
+from .common import CommandError, load_capture
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
@@ -32,7 +32,10 @@ def top_scopes(flame_bytes, count=3):
     [(name, ms)]."""
     from .. import flame
 
-    frame = flame.decode(flame_bytes)
+    try:
+        frame = flame.decode(flame_bytes)
+    except flame.FlameError as e:
+        raise CommandError(str(e)) from None
     return [(name, ns / 1e6) for name, ns in list(flame.self_times(frame).items())[:count]]
 
 
@@ -131,7 +134,10 @@ def render(s):
 
 def run(args):
     capture = load_capture(args.capture)
-    s = summarise(capture, args.slowest)
+    try:
+        s = summarise(capture, args.slowest)
+    except CommandError as e:
+        raise CommandError(f"{args.capture}: {e}") from None
     if args.json:
         json.dump(s, sys.stdout, indent=2, allow_nan=False)
         sys.stdout.write("\n")
