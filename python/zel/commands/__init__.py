@@ -1,4 +1,6 @@
 """The subcommands of `zel`, in the order `zel --help` lists them. Each module has
 `register(subparsers)`, which adds its parser and sets `run(args) -> exit status`."""
 
-COMMANDS = []
+from . import report
+
+COMMANDS = [report]
