@@ -11,3 +11,4 @@ python -m pip install -q --no-build-isolation .
 rm -f demo.zel
 env -u ZEL_RECORD -u ZEL_RECORD_FLAME -u ZEL_RECORD_EVERY -u ZEL_RECORD_MAX_FRAMES \
   python examples/frame_loop.py demo.zel
+python -m zel report demo.zel -o report.html

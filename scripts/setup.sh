@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(liblz4-dev pkg-config g++)
 pip_packages=(cmake ninja scikit-build-core)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+  # chromium: the report test opens the page in a headless browser
+  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev chromium)
   pip_packages+=(pytest abi3audit build numpy pandas pyarrow duckdb)
 fi
 

@@ -1,0 +1,43 @@
+"""`zel report CAPTURE -o REPORT.html`: the capture as one self-contained HTML page
+(headline figures, frame-time histogram, every column over time, flame charts of the
+slowest frames); see `zel.report`."""
+
+import os
+
+from .common import CommandError, check_output_dir, load_capture
+
+
+def register(subparsers):
+    parser = subparsers.add_parser(
+        "report",
+        help="write an HTML report of a capture",
+        description="Writes one HTML file that opens offline: headline frame-time figures, "
+        "a frame-time histogram, every column over time and flame charts of the slowest "
+        "frames that carry flame data.",
+    )
+    parser.add_argument("capture", help="the .zel capture")
+    parser.add_argument("-o", "--output", required=True, help="the HTML file to write")
+    parser.add_argument(
+        "--slowest",
+        type=int,
+        default=8,
+        metavar="N",
+        help="flame charts of up to N of the slowest frames with flame data (default 8)",
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args):
+    from ..report import write_report
+
+    if args.slowest < 0:
+        raise CommandError(f"--slowest must be 0 or more, not {args.slowest}")
+    check_output_dir(args.output)
+    capture = load_capture(args.capture)
+    try:
+        write_report(capture, args.output, slowest=args.slowest)
+    except OSError as e:
+        raise CommandError(f"{args.output}: {e.strerror or e}") from None
+    size = os.path.getsize(args.output)
+    print(f"wrote {args.output}: {len(capture)} frames, {size / 1024:.0f} KB")
+    return 0
