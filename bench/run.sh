@@ -3,7 +3,9 @@
 # iteration over the stream they leave behind), building a system sample, the scope
 # path and flame frames in C++, Python scopes against native context managers, and the
 # frame mark with its metrics and flame frames, in C++ and from Python.
-# Expects `_zel` importable (pip install .).
+# Expects `_zel` importable (pip install .). With --peers it then also runs
+# bench/peers.sh, zel against the tools users would pick instead (installs them from
+# PyPI into bench/.venv-peers, so it needs the network).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export ZEL_BENCH_FILE=${ZEL_BENCH_FILE:-/tmp/zel-bench.zel}
@@ -19,3 +21,6 @@ build/bench/bench/scope_bench "${aggregates[@]}"
 env -u ZEL_RECORD python3 bench/scope_bench.py
 build/bench/bench/capture_bench --benchmark_repetitions=5 "${aggregates[@]}"
 python3 bench/capture_bench.py
+if [[ "${1:-}" == "--peers" ]]; then
+  bash bench/peers.sh
+fi
