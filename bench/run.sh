@@ -2,7 +2,8 @@
 # Builds and runs every benchmark: the stream (C++ writer and reader, then Python
 # iteration over the stream they leave behind), building a system sample, the scope
 # path and flame frames in C++, Python scopes against native context managers, and the
-# frame mark with its metrics and flame frames, in C++ and from Python.
+# frame mark with its metrics and flame frames, in C++ and from Python, and loading and
+# exporting a capture of 1,000,000 frames.
 # Expects `_zel` importable (pip install .). With --peers it then also runs
 # bench/peers.sh, zel against the tools users would pick instead (installs them from
 # PyPI into bench/.venv-peers, so it needs the network).
@@ -21,6 +22,7 @@ build/bench/bench/scope_bench "${aggregates[@]}"
 env -u ZEL_RECORD python3 bench/scope_bench.py
 build/bench/bench/capture_bench --benchmark_repetitions=5 "${aggregates[@]}"
 python3 bench/capture_bench.py
+env -u ZEL_RECORD python3 bench/load_bench.py 1000000 5
 if [[ "${1:-}" == "--peers" ]]; then
   bash bench/peers.sh
 fi
