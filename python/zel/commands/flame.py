@@ -1,0 +1,83 @@
+"""`zel flame`: the flame data of chosen frames as a file for a trace viewer.
+
+    zel flame capture.zel -o slow.json                       # the slowest frame, Perfetto
+    zel flame capture.zel -o top.json --count 5              # the 5 slowest frames
+    zel flame capture.zel -o all.json --format speedscope --frames ALL
+    zel flame capture.zel -o mid.json --frames 100:200
+"""
+
+import json
+import os
+
+from .common import CommandError, check_output_dir, load_capture
+
+FORMATS = ("perfetto", "speedscope")
+
+
+def register(subparsers):
+    p = subparsers.add_parser(
+        "flame",
+        help="export flame frames for ui.perfetto.dev or speedscope",
+        description=(
+            "Writes the scopes of the chosen frames as trace-event JSON (ui.perfetto.dev, "
+            "chrome://tracing; with a track per thread, a frames track and a counter track "
+            "per column) or as a speedscope file (an evented profile per thread)."
+        ),
+    )
+    p.add_argument("capture", help="the .zel file")
+    p.add_argument("-o", "--output", required=True, help="the JSON file to write")
+    p.add_argument("--format", choices=FORMATS, default="perfetto", help="default: perfetto")
+    p.add_argument(
+        "--frames",
+        default="SLOWEST",
+        metavar="SLOWEST|ALL|A:B",
+        help=(
+            "SLOWEST (default): the --count slowest frames that carry flame data; ALL: every "
+            "frame with flame data, counters over the whole capture; A:B: frames A to B-1 "
+            "(like a Python slice, either side optional), or one frame number"
+        ),
+    )
+    p.add_argument(
+        "--count", type=int, default=1, metavar="N", help="how many frames SLOWEST picks (default 1)"
+    )
+    p.set_defaults(run=run)
+
+
+def run(args):
+    from ..trace_export import SelectionError, select_frames, to_speedscope, to_trace_events
+
+    check_output_dir(args.output)
+    capture = load_capture(args.capture)
+    try:
+        selection = select_frames(capture, args.frames, args.count)
+    except SelectionError as e:
+        raise CommandError(str(e)) from None
+    export = to_trace_events if args.format == "perfetto" else to_speedscope
+    doc = export(capture, selection)
+
+    tmp = f"{args.output}.tmp{os.getpid()}"
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            # dumps, not dump: only the one-shot encoder is the fast one
+            f.write(json.dumps(doc, separators=(",", ":"), allow_nan=False))
+        os.replace(tmp, args.output)
+    except OSError as e:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise CommandError(f"{args.output}: {e.strerror or e}") from None
+
+    if args.format == "perfetto":
+        n_scopes = sum(1 for e in doc["traceEvents"] if e.get("cat") == "scope")
+        n_threads = sum(1 for e in doc["traceEvents"] if e["name"] == "thread_name") - 1
+        what = "trace events for ui.perfetto.dev"
+    else:
+        n_scopes = sum(len(p["events"]) for p in doc["profiles"]) // 2
+        n_threads = len(doc["profiles"])
+        what = "speedscope profile"
+    print(
+        f"wrote {args.output}: {what}, {selection.label}, "
+        f"{n_threads} thread{'s' * (n_threads != 1)}, {n_scopes} scopes"
+    )
+    return 0
