@@ -139,7 +139,10 @@ class _Export:
             data = capture.flame.get(k)
             if data is None:
                 continue
-            frame = _flame.decode(data)
+            try:
+                frame = _flame.decode(data)
+            except _flame.FlameError as e:
+                raise _flame.FlameError(f"frame {k}: damaged flame data: {e}") from None
             # A frame without scopes carries the newest earlier flame frame again.
             if frame.index not in seen:
                 seen.add(frame.index)

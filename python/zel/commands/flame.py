@@ -44,6 +44,7 @@ def register(subparsers):
 
 
 def run(args):
+    from ..flame import FlameError
     from ..trace_export import SelectionError, select_frames, to_speedscope, to_trace_events
 
     check_output_dir(args.output)
@@ -53,7 +54,10 @@ def run(args):
     except SelectionError as e:
         raise CommandError(str(e)) from None
     export = to_trace_events if args.format == "perfetto" else to_speedscope
-    doc = export(capture, selection)
+    try:
+        doc = export(capture, selection)
+    except FlameError as e:
+        raise CommandError(f"{args.capture}: {e}") from None
 
     tmp = f"{args.output}.tmp{os.getpid()}"
     try:
