@@ -91,7 +91,9 @@ class View:
         idle = time.monotonic() - self.last_new
         status = f", no new frame for {idle:.1f} s" if live and idle >= 1.0 else ""
         lines.append(f"{self.fps():.1f} FPS over the last second{status}")
-        lines.append("last frames: " + "  ".join(f"#{k} {ms:.2f} ms" for k, ms in self.recent))
+        recent = [f"#{k} {ms:.2f} ms" for k, ms in self.recent]
+        lines.append("last frames:")
+        lines += ["  " + "  ".join(recent[i : i + 5]) for i in range(0, len(recent), 5)]
         lines.append("")
         width = max(len(n) for n in self.order)
         newest = self.frames - 1
