@@ -9,6 +9,7 @@ import math
 import os
 import re
 import select
+import signal
 import shutil
 import struct
 import subprocess
@@ -145,6 +146,7 @@ class DevTools:
             pass_fds=(r, w),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
+            start_new_session=True,  # its helper processes go with it in close()
         )
         for fd in (to_r, from_w, r, w):
             os.close(fd)
@@ -192,7 +194,10 @@ class DevTools:
         self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, **extra)
 
     def close(self):
-        self.proc.kill()
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         self.proc.wait()
         os.close(self.out)
         os.close(self.inp)
