@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds the wheel and checks that it is
-# really stable-ABI, runs the C++ tests, the Python tests and a short fuzzing run.
+# really stable-ABI, runs the C++ tests (with gcc, then built with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer), the
+# Python tests and a short run of every fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -17,6 +19,17 @@ cmake -S . -B build/cpp -G Ninja -DZEL_BUILD_TESTS=ON -DZEL_BUILD_BENCH=ON -DZEL
   -DZEL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp
 ctest --test-dir build/cpp --output-on-failure
+
+# Any sanitizer report fails the test it happens in.
+export ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1
+for san in asan:address,undefined tsan:thread; do
+  echo "== C++ tests under -fsanitize=${san#*:}"
+  CXX=clang++ cmake -S . -B "build/${san%%:*}" -G Ninja -DZEL_BUILD_TESTS=ON -DZEL_BUILD_PYTHON=OFF \
+    -DZEL_SANITIZE="${san#*:}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "build/${san%%:*}"
+  ctest --test-dir "build/${san%%:*}" --output-on-failure
+done
 
 echo "== Python tests"
 ZEL_WRITE_CAPTURE="$PWD/build/cpp/examples/write_capture" python -m pytest -q tests/python
@@ -40,5 +53,9 @@ if command -v pyenv >/dev/null; then
   done
 fi
 
-echo "== fuzzing (short run; tests/fuzz/run.sh SECONDS for a long one)"
-tests/fuzz/run.sh "${ZEL_FUZZ_SECONDS:-30}" 2>&1 | tail -n 4
+echo "== fuzzing, ${ZEL_FUZZ_SECONDS:=20}s per harness (tests/fuzz/run.sh HARNESS SECONDS for a long run)"
+if ! tests/fuzz/run.sh all "$ZEL_FUZZ_SECONDS" >build/fuzz.log 2>&1; then
+  tail -n 60 build/fuzz.log
+  exit 1
+fi
+grep -E '^== |^stat::number_of_executed_units' build/fuzz.log
