@@ -5,12 +5,15 @@ import os
 
 import pytest
 
+import _zel
+
 from recording import THREADS, run_python
 from streams import SYSTEM_COLUMNS
 
 POISONED_ONCE = "Once instance has previously been poisoned"
 SEND_ERROR = "called `Result::unwrap()` on an `Err` value: SendError { .. }"
 POISONED_LOCK = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
+RECV_ERROR = "called `Result::unwrap()` on an `Err` value: RecvError"
 
 
 def test_without_zel_record_nothing_is_armed_even_when_it_is_set_later(tmp_path):
@@ -175,35 +178,129 @@ def test_a_capture_holds_every_frame_and_its_metrics_after_flush(tmp_path):
     assert lines[2] == "98"
 
 
-@pytest.mark.parametrize("path", ["", "missing/dir/c.zel"])
-def test_a_writer_that_cannot_create_its_file_ends_alone(tmp_path, path):
-    out = run_python(
-        """
-        import time, zel
-        zel.enable()
-        messages = []
-        deadline = time.monotonic() + 20
-        while len(messages) < 2 and time.monotonic() < deadline:
-            try:
-                zel.frame_mark()
-            except BaseException as e:
-                messages.append(e.args[0])
+# Marks frames until two of them have failed, then flushes, and goes on with the rest
+# of the API; prints the messages of the three failures.
+MARK_UNTIL_FAILURE = """
+    import time, zel
+    zel.enable()
+    messages = []
+    deadline = time.monotonic() + 20
+    while len(messages) < 2 and time.monotonic() < deadline:
         try:
-            zel.flush()
+            zel.frame_mark()
         except BaseException as e:
             messages.append(e.args[0])
-        zel.record_metric("still", 1.0)
-        with zel.Scope("fine"):
-            pass
+    try:
+        zel.flush()
+    except BaseException as e:
+        messages.append(e.args[0])
+    zel.record_metric("still", 1.0)
+    with zel.Scope("fine"):
+        pass
+    print("\\n".join(messages))
+"""
+
+# Permissions do not bind root: a root child gives them up before arming.
+AS_NOBODY = """
+    import os, time, zel
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+"""
+
+ENOENT = "No such file or directory (os error 2)"
+
+
+@pytest.mark.parametrize(
+    "path, before, diagnostic",
+    [
+        ("", "", f'create "": {ENOENT}'),
+        ("missing/dir/c.zel", "", f'create "missing/dir/c.zel": {ENOENT}'),
+        ("ro/c.zel", AS_NOBODY, 'create "ro/c.zel": Permission denied (os error 13)'),
+        (
+            "/dev/full",  # every write fails: the header's is the first
+            "",
+            'called `Result::unwrap()` on an `Err` value: Os { code: 28, kind: StorageFull, '
+            'message: "No space left on device" }',
+        ),
+    ],
+)
+def test_a_writer_that_cannot_write_its_file_ends_alone(tmp_path, path, before, diagnostic):
+    if path.startswith("ro/"):
+        tmp_path.chmod(0o755)
+        (tmp_path / "ro").mkdir(mode=0o555)
+    out = run_python(before, MARK_UNTIL_FAILURE, cwd=tmp_path, ZEL_RECORD=path)
+    assert out.stdout.splitlines() == [SEND_ERROR, POISONED_LOCK, POISONED_LOCK]
+    assert out.stderr == f"thread 'zel-record' panicked: {diagnostic}\n"  # nothing from the exit hook
+    assert out.returncode == 0
+
+
+def test_a_directory_removed_right_after_enable(tmp_path):
+    (tmp_path / "gone").mkdir()
+    out = run_python(
+        """
+        import os
+        import zel
+        zel.enable()
+        try:
+            os.rmdir("gone")
+        except OSError:  # the writer thread created its file first
+            os.unlink("gone/c.zel")
+            os.rmdir("gone")
+            print("created first")
+        """,
+        MARK_UNTIL_FAILURE.replace("zel.enable()", ""),
+        cwd=tmp_path,
+        ZEL_RECORD="gone/c.zel",
+    )
+    if out.stdout.startswith("created first"):
+        # The open file outlives its name: nothing fails until the loop gives up.
+        pytest.skip("the writer thread created its file before the directory was removed")
+    assert out.stdout.splitlines() == [SEND_ERROR, POISONED_LOCK, POISONED_LOCK]
+    assert out.stderr == f"thread 'zel-record' panicked: create \"gone/c.zel\": {ENOENT}\n"
+
+
+def test_a_disk_that_fills_up_keeps_what_was_flushed(tmp_path):
+    """The file size limit stands in for a disk that fills mid-capture: the write that
+    crosses it is cut short and the next fails with EFBIG."""
+    out = run_python(
+        """
+        import resource, signal, zel
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (5000, resource.RLIM_INFINITY))
+        zel.enable()
+        flushed, messages = 0, []
+        for i in range(10000):
+            try:
+                zel.record_metric("i", i)
+                zel.frame_mark()
+                if i % 7 == 6:
+                    zel.flush()
+                    flushed = i + 1
+            except BaseException as e:
+                messages.append(e.args[0])
+                if len(messages) == 3:
+                    break
+        print(flushed)
         print("\\n".join(messages))
         """,
         cwd=tmp_path,
-        ZEL_RECORD=path,
+        ZEL_RECORD="c.zel",
     )
-    assert out.stdout.splitlines() == [SEND_ERROR, POISONED_LOCK, POISONED_LOCK]
-    assert "thread 'zel-record' panicked: create" in out.stderr
-    assert "Traceback" not in out.stderr  # nor from the exit hook
-    assert out.returncode == 0
+    flushed, *messages = out.stdout.splitlines()
+    # The failure shows at the next send, or at the flush whose message was queued.
+    assert messages in (
+        [SEND_ERROR, POISONED_LOCK, POISONED_LOCK],
+        [RECV_ERROR, SEND_ERROR, POISONED_LOCK],
+    )
+    assert out.stderr == (
+        "thread 'zel-record' panicked: called `Result::unwrap()` on an `Err` value: "
+        'Os { code: 27, kind: FileTooLarge, message: "File too large" }\n'
+    )
+    assert os.path.getsize(tmp_path / "c.zel") == 5000
+    values = [f.user["i"] for f in _zel.Reader(str(tmp_path / "c.zel"))]
+    assert len(values) >= int(flushed) > 0
+    assert values == list(range(len(values)))
 
 
 def test_importing_zel_flushes_at_exit(tmp_path):
