@@ -90,9 +90,9 @@ inline DecodedScope scope_of(Cursor& in, const uint8_t* base) {
   s.data.assign(p, p + n);
   uint64_t size;
   if (!in.read(size)) fail("short size field");
-  const uint8_t* children_end = in.position() + size;
   if (size > in.remaining())
     fail("size field past the stream at " + std::to_string(in.position() - base));
+  const uint8_t* children_end = in.position() + size;
   while (in.position() < children_end) s.children.push_back(scope_of(in, base));
   if (in.position() != children_end) fail("children overrun the size field");
   if (!in.read(tag) || tag != profiler::kEndTag || !in.read(s.stop)) fail("expected an end record");

@@ -1,9 +1,9 @@
-"""Writes the fuzzers' seed corpora, tests/fuzz/corpus/<harness>/, from real captures:
-child processes record a few frames (metrics, nested scopes on two threads, flame
-frames) and the corpus takes the streams, their flame frames and the scope streams
-inside those. Run with the zel module installed: python tests/fuzz/make_corpus.py"""
+"""Writes the fuzzers' seed corpora, tests/fuzz/corpus/<harness>/real-*, from real
+captures: child processes record a few frames (metrics, nested scopes on two threads,
+flame frames) and the corpus takes the streams, their flame frames and the scope
+streams inside those. Inputs of past findings sit beside them under other names and
+are kept. Run with the zel module installed: python tests/fuzz/make_corpus.py"""
 
-import hashlib
 import os
 import pathlib
 import struct
@@ -65,15 +65,21 @@ def thread_streams(flame):
     return out
 
 
+saved = {}
+
+
 def save(harness, data, limit=4096):
     if not data or len(data) > limit:
         return
     d = HERE / "corpus" / harness
     d.mkdir(parents=True, exist_ok=True)
-    (d / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
+    n = saved[harness] = saved.get(harness, 0) + 1
+    (d / f"real-{n:02}").write_bytes(data)
 
 
 def main():
+    for old in (HERE / "corpus").glob("*/real-*"):
+        old.unlink()
     with tempfile.TemporaryDirectory() as tmp:
         for frames, metrics, flame in [(1, 0, False), (3, 2, False), (2, 1, True), (4, 3, True)]:
             path = pathlib.Path(tmp) / f"c{frames}{metrics}{flame:d}.zel"

@@ -6,7 +6,7 @@
 # Usage: tests/fuzz/run.sh HARNESS [SECONDS] [EXTRA LIBFUZZER FLAGS...]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-harnesses=(stream)
+harnesses=(stream flame scope_stream)
 harness=${1:?usage: tests/fuzz/run.sh HARNESS|all [SECONDS] [LIBFUZZER FLAGS...]}
 seconds=${2:-60}
 shift $(($# < 2 ? $# : 2))

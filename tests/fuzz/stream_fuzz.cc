@@ -1,10 +1,10 @@
 // libFuzzer harness over everything that decodes untrusted stream bytes: the header
-// read, try_read_record and the Reader that drives it. A Panic is an accepted
-// outcome; a crash, a sanitizer report, a hang or a runaway allocation is a finding.
+// read, try_read_record, the Reader that drives it and the bulk table loader. A Panic is an
+// accepted outcome; a crash, a sanitizer report, a hang or a runaway allocation is a finding.
 #include <cstddef>
 #include <cstdint>
 
-#include "src/record/read.h"
+#include "src/record/load.h"
 #include "tests/cpp/support.h"
 
 using namespace zel;
@@ -40,6 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ++panics_in_a_row;
       }
     }
+  } catch (const Panic&) {
+  }
+
+  try {
+    auto r = record::read::Reader::open(std::make_unique<testing::MemoryInput>(bytes));
+    if (r) (void)record::read::load_table(r.take());
   } catch (const Panic&) {
   }
   return 0;
