@@ -2,7 +2,8 @@
 # Every test: installs what is missing, builds the wheel and checks that it is
 # really stable-ABI, runs the C++ tests (with gcc, then built with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer), the
-# Python tests and a short run of every fuzzer.
+# Python tests (the threaded ones also with the extension under ThreadSanitizer) and a
+# short run of every fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -33,6 +34,17 @@ done
 
 echo "== Python tests"
 ZEL_WRITE_CAPTURE="$PWD/build/cpp/examples/write_capture" python -m pytest -q tests/python
+
+# The extension built under ThreadSanitizer in an ordinary interpreter: gcc's runtime,
+# preloaded (clang's cannot be preloaded), sees the threads of the stress and scope tests.
+echo "== thread stress and scope tests with the extension under -fsanitize=thread"
+CXX=g++ cmake -S . -B build/pytsan -G Ninja -DZEL_BUILD_PYTHON=ON -DZEL_SANITIZE=thread \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/pytsan
+rm -rf build/pytsan/site && mkdir -p build/pytsan/site && cp -r python/zel build/pytsan/site/
+cp build/pytsan/python/_zel.*.so build/pytsan/site/ && cp build/pytsan/python/_native.*.so build/pytsan/site/zel/
+LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/pytsan/site \
+  python -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_scope.py
 
 echo "== the same wheel under every other CPython 3.9 or later that pyenv has"
 if command -v pyenv >/dev/null; then
