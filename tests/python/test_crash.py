@@ -44,7 +44,7 @@ def check_capture(path, flushed, rng):
         reader = _zel.Reader(str(path))
     except OSError:  # killed before the header was in the file
         assert flushed == 0
-        return 0
+        return
     frames = list(reader)
     assert len(frames) >= flushed
     for n, f in enumerate(frames):
@@ -62,7 +62,6 @@ def check_capture(path, flushed, rng):
             out.write(data[: rng.randrange(len(data) // 2, len(data))])
         kept = [f.user["i"] for f in _zel.Reader(str(path))]
         assert kept == list(range(len(kept))) and len(kept) <= len(frames)
-    return len(frames)
 
 
 def test_frames_flushed_before_sigkill_are_all_read_back(tmp_path):
@@ -71,7 +70,7 @@ def test_frames_flushed_before_sigkill_are_all_read_back(tmp_path):
     rng = random.Random(seed)
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
     env.update(ZEL_RECORD_FLAME="1")
-    read_back = flushed_total = 0
+    flushed_total = 0
     for n in range(KILLS):
         env["ZEL_RECORD"] = path = str(tmp_path / f"k{n}.zel")
         child = subprocess.Popen([sys.executable, "-c", CHILD, str(n)], env=env, stdout=subprocess.PIPE)
@@ -87,8 +86,8 @@ def test_frames_flushed_before_sigkill_are_all_read_back(tmp_path):
             child.wait()
         assert child.returncode == -signal.SIGKILL
         flushed = int(out[-1]) if out and out[-1] != b"armed" else 0
-        read_back += check_capture(path, flushed, rng)
+        check_capture(path, flushed, rng)
         flushed_total += flushed
         if os.path.exists(path):
             os.unlink(path)
-    assert flushed_total > 0 and read_back >= flushed_total
+    assert flushed_total > 0  # the kills did not all come before the first flush
