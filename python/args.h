@@ -25,4 +25,9 @@ bool arg_str(PyObject* obj, const char* arg, std::string& out);
 // back as "argument '<arg>': <message>" with the original as its cause.
 bool arg_f64(PyObject* obj, const char* arg, double& out);
 
+// A METH_VARARGS | METH_KEYWORDS function as the PyCFunction a method table holds.
+inline PyCFunction with_keywords(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
+}
+
 }  // namespace zel::py

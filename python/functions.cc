@@ -66,11 +66,6 @@ PyObject* record_metric_unit(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_none([&] { metrics_acc::record_metric_unit(name, unit); });
 }
 
-template <class F>
-PyCFunction with_keywords(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
-}
-
 // One entry per function, in the order the module adds them.
 PyMethodDef functions[] = {
     {"enable", enable, METH_NOARGS,

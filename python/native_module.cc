@@ -185,18 +185,14 @@ PyObject* lz4_decompress(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f));
-}
-
 PyMethodDef methods[] = {
-    {"load", as_method(load), METH_VARARGS | METH_KEYWORDS,
+    {"load", with_keywords(load), METH_VARARGS | METH_KEYWORDS,
      "load(path)\n--\n\nA whole capture as (columns, system count, frame count, float64 "
      "column-major bytes, [(frame, flame)], flame enabled)."},
-    {"decode_flame", as_method(decode_flame), METH_VARARGS | METH_KEYWORDS,
+    {"decode_flame", with_keywords(decode_flame), METH_VARARGS | METH_KEYWORDS,
      "decode_flame(flame)\n--\n\nA flame frame as (index, start, stop, [(thread, start, "
      "[(id, start, stop, parent, data, open)])], {id: name})."},
-    {"lz4_decompress", as_method(lz4_decompress), METH_VARARGS | METH_KEYWORDS,
+    {"lz4_decompress", with_keywords(lz4_decompress), METH_VARARGS | METH_KEYWORDS,
      "lz4_decompress(block, size)\n--\n\nOne LZ4 block, which must decode to exactly size "
      "bytes."},
     {nullptr, nullptr, 0, nullptr},
