@@ -171,32 +171,23 @@ TEST_F(NvmlSampler, FailuresNameTheCallAndNvmlsText) {
     std::function<void(FakeNvml&)> setup;
     std::string message;
   };
+  const DeviceChoice first;  // named: a braced {} here trips gcc's uninitialised-use check
   DeviceChoice index3{DeviceChoice::Kind::Index, 3, ""};
   DeviceChoice uuid{DeviceChoice::Kind::Uuid, 0, "GPU-x"};
   const std::vector<Case> cases = {
-      {false,
-       {},
-       [](FakeNvml& f) { f.init_rc = 9; },
+      {false, first, [](FakeNvml& f) { f.init_rc = 9; },
        "nvmlInit_v2 failed: Driver Not Loaded (nvml error 9)"},
       {false, index3, [](FakeNvml& f) { f.by_index_rc = 2; },
        "nvmlDeviceGetHandleByIndex_v2(3) failed: Invalid Argument (nvml error 2)"},
       {false, uuid, [](FakeNvml& f) { f.by_uuid_rc = 13; },
        "nvmlDeviceGetHandleByUUID(\"GPU-x\") failed: Not Found (nvml error 13)"},
-      {false,
-       {},
-       [](FakeNvml& f) { f.util_rc = 15; },
+      {false, first, [](FakeNvml& f) { f.util_rc = 15; },
        "nvmlDeviceGetUtilizationRates failed: GPU is lost (nvml error 15)"},
-      {true,
-       {},
-       [](FakeNvml& f) { f.power_rc = 999; },
+      {true, first, [](FakeNvml& f) { f.power_rc = 999; },
        "nvmlDeviceGetPowerUsage failed: Unknown Error (nvml error 999)"},
-      {true,
-       {},
-       [](FakeNvml& f) { f.memory_rc = 15; },
+      {true, first, [](FakeNvml& f) { f.memory_rc = 15; },
        "nvmlDeviceGetMemoryInfo failed: GPU is lost (nvml error 15)"},
-      {true,
-       {},
-       [](FakeNvml& f) { f.gpm_metrics_rc = 2; },
+      {true, first, [](FakeNvml& f) { f.gpm_metrics_rc = 2; },
        "nvmlGpmMetricsGet failed: Invalid Argument (nvml error 2)"},
   };
   for (const Case& c : cases) {
