@@ -1,41 +1,10 @@
-"""Decodes flame frames ("PFD4") for the tests, LZ4 block decompression included,
-and rebuilds each thread's scope tree, checking every length and size field."""
+"""Decodes flame frames ("PFD4") for the tests, independently of the package's
+decoder (only the LZ4 block goes through the native helper), and rebuilds each
+thread's scope tree, checking every length and size field."""
 
 import struct
 
-
-def lz4_block_decompress(src, size):
-    out = bytearray()
-    i = 0
-
-    def length(n):
-        """A 4-bit length; 15 continues in bytes up to one that is not 255."""
-        nonlocal i
-        if n == 15:
-            while True:
-                b = src[i]
-                i += 1
-                n += b
-                if b != 255:
-                    break
-        return n
-
-    while i < len(src):
-        token = src[i]
-        i += 1
-        n = length(token >> 4)
-        out += src[i : i + n]
-        i += n
-        if i >= len(src):
-            break
-        offset = src[i] | src[i + 1] << 8
-        i += 2
-        m = length(token & 15) + 4
-        assert 0 < offset <= len(out), "bad match offset"
-        for _ in range(m):
-            out.append(out[-offset])
-    assert len(out) == size, "LZ4 block does not match its length"
-    return bytes(out)
+from zel._native import lz4_decompress
 
 
 class Cursor:
@@ -114,7 +83,7 @@ def decode(data):
     packed = c.take(c.fixed("I") + 1)
     assert packed[0] == 1
     raw_len = struct.unpack_from("<I", packed, 1)[0]
-    threads = Cursor(lz4_block_decompress(packed[5:], raw_len))
+    threads = Cursor(lz4_decompress(packed[5:], raw_len))
     frame["threads"] = []
     for _ in range(threads.uint()):
         start = threads.option(threads.int)
