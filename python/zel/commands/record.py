@@ -45,15 +45,24 @@ def run(args):
     module = program[1] if program[0] == "-m" and len(program) > 1 else None
     if module is None and not os.path.isfile(program[0]):
         raise CommandError(f"{program[0]}: no such script")
-    zel.enable()
     # The program sees itself as the main script, as `python script.py args` would.
     if module is not None:
+        import importlib.util
+
         sys.argv = [module] + program[2:]
+        sys.path[0] = os.getcwd()  # as `python -m` has it
+        try:
+            found = importlib.util.find_spec(module) is not None
+        except ImportError:
+            found = False
+        if not found:
+            raise CommandError(f"{module}: no such module")
         target = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)  # noqa: E731
     else:
         sys.argv = program
         sys.path[0] = os.path.dirname(os.path.abspath(program[0]))
         target = lambda: runpy.run_path(program[0], run_name="__main__")  # noqa: E731
+    zel.enable()
     status = 0
     try:
         target()
