@@ -7,7 +7,6 @@
 """
 
 import array
-import math
 import os
 
 from . import _native
@@ -59,16 +58,6 @@ class Capture:
             f"{len(self.system_columns)} system and {len(self.user_columns)} user columns, "
             f"{len(self.flame)} flame frames>"
         )
-
-    def rows(self):
-        """Each frame as a dict {"frame": n, column: value, ...}; NaN for no value."""
-        names = list(self.columns)
-        cols = [self.columns[n] for n in names]
-        for i, frame in enumerate(self.frames):
-            row = {"frame": int(frame)}
-            for name, col in zip(names, cols):
-                row[name] = float(col[i])
-            yield row
 
     def to_pandas(self):
         """A DataFrame with one row per frame, indexed by frame number; units in
@@ -123,8 +112,3 @@ def _problem(path, message):
         if first == "not a .zel stream":
             return "not a capture: it does not start with the .zel magic bytes"
     return "; ".join([first] + [line.strip() for line in rest.splitlines() if line.strip()])
-
-
-def is_missing(value):
-    """True for the NaN that stands for "no value in this frame"."""
-    return isinstance(value, float) and math.isnan(value)

@@ -36,6 +36,11 @@ class FlameScope:
     def stop_ns(self):
         return self.start_ns + self.duration_ns
 
+    @property
+    def self_ns(self):
+        """Time in this scope outside its child scopes (never negative)."""
+        return max(self.duration_ns - sum(c.duration_ns for c in self.children), 0)
+
 
 @dataclass
 class FlameThread:
@@ -90,6 +95,5 @@ def self_times(frame):
     totals = {}
     for thread in frame.threads:
         for scope, _ in walk(thread.scopes):
-            own = scope.duration_ns - sum(c.duration_ns for c in scope.children)
-            totals[scope.name] = totals.get(scope.name, 0) + max(own, 0)
+            totals[scope.name] = totals.get(scope.name, 0) + scope.self_ns
     return dict(sorted(totals.items(), key=lambda kv: -kv[1]))

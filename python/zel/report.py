@@ -198,13 +198,8 @@ def slowest_flames(capture, count, strings):
     if count <= 0 or not capture.flame:
         return []
     frame_ms = capture.columns["frame_ms"]
-
-    def time_of(frame):
-        t = float(frame_ms[frame])
-        return -math.inf if math.isnan(t) or frame == 0 else t
-
     out, seen = [], set()
-    for frame in sorted(capture.flame, key=lambda f: (-time_of(f), f)):
+    for frame in _stats.slowest_frames(capture, capture.flame):
         try:
             decoded = _flame.decode(capture.flame[frame])
         except _flame.FlameError:
@@ -234,13 +229,12 @@ def _flame_chart(frame, frame_ms, decoded, strings):
     for thread, scopes in zip(decoded.threads, walked):
         flat, depth = [], 0
         for scope, d in scopes:
-            own = scope.duration_ns - sum(c.duration_ns for c in scope.children)
             flat += [
                 scope.start_ns - origin,
                 scope.duration_ns,
                 d,
                 strings(scope.name),
-                max(own, 0),
+                scope.self_ns,
                 strings(scope.data) if scope.data else -1,
                 1 if scope.open else 0,
             ]

@@ -77,6 +77,18 @@ def frame_time_stats(times_ms):
     }
 
 
+def slowest_frames(capture, frames):
+    """The frame numbers of `frames` (e.g. `capture.flame`), slowest frame time first,
+    ties earliest first. The first frame and frames without a frame time come last."""
+    frame_ms = capture.columns["frame_ms"]
+
+    def key(k):
+        t = float(frame_ms[k])
+        return (math.inf if k == 0 or math.isnan(t) else -t, k)
+
+    return sorted(frames, key=key)
+
+
 def column_stats(values):
     """{"min", "mean", "max", "count"} over the values that are present (not NaN)."""
     if _np is not None:

@@ -36,6 +36,7 @@ import os
 from collections import namedtuple
 
 from . import flame as _flame
+from .stats import slowest_frames
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
 
@@ -91,8 +92,7 @@ def select_frames(capture, which="SLOWEST", count=1):
     if word == "SLOWEST":
         if count < 1:
             raise SelectionError(f"--count must be at least 1, not {count}")
-        slowest = sorted(flame_frames, key=lambda k: (-_frame_ms(capture, k), k))[:count]
-        slowest.sort()
+        slowest = sorted(slowest_frames(capture, flame_frames)[:count])
         label = f"slowest {_range_label(slowest)}" if count > 1 else f"slowest frame {slowest[0]}"
         return Selection(slowest, (slowest[0], slowest[-1] + 1), label)
     with_flame = [k for k in frames if k in capture.flame]
@@ -253,15 +253,6 @@ def _clean(scopes):
     return roots
 
 
-def _walk(nodes):
-    """Every node under `nodes`, depth first, in the order they began."""
-    stack = list(reversed(nodes))
-    while stack:
-        node = stack.pop()
-        yield node
-        stack.extend(reversed(node.children))
-
-
 def _us(ns):
     return round(ns / 1000.0, 3)
 
@@ -295,7 +286,7 @@ def to_trace_events(capture, frames):
         )
     origin = ex.origin_ns
     for tid, (_, roots) in enumerate(ex.threads, 1):
-        for node in _walk(roots):
+        for node, _ in _flame.walk(roots):
             event = {"ph": "X", "cat": "scope", "name": node.scope.name, "pid": pid, "tid": tid,
                      "ts": _us(node.start - origin), "dur": _us(node.stop - node.start)}
             args = {}

@@ -115,20 +115,24 @@ def write_parquet(capture, path, progress, source=None):
 WRITERS = {".csv": write_csv, ".jsonl": write_jsonl, ".parquet": write_parquet}
 
 
+def _write(writer, capture, path, label, progress, failed_path, **options):
+    """Runs one writer with its progress bar; an OSError names `failed_path`."""
+    bar = Progress(f"export {label}", len(capture), progress)
+    try:
+        writer(capture, path, bar, **options)
+    except OSError as e:
+        raise CommandError(f"{failed_path}: {e.strerror or e}") from None
+    finally:
+        bar.done()
+    return len(capture)
+
+
 def export_one(source, out, progress=True):
     ext = os.path.splitext(out)[1].lower()
     if ext not in WRITERS:
         raise CommandError(f"{out}: unknown format {ext or '(no extension)'}; use one of {', '.join(FORMATS)}")
     check_output_dir(out)
-    capture = load_capture(source)
-    bar = Progress(f"export {out}", len(capture), progress)
-    try:
-        WRITERS[ext](capture, out, bar)
-    except OSError as e:
-        raise CommandError(f"{out}: {e.strerror or e}") from None
-    finally:
-        bar.done()
-    return len(capture)
+    return _write(WRITERS[ext], load_capture(source), out, out, progress, out)
 
 
 def export_dataset(sources, out_dir, progress=True):
@@ -142,15 +146,8 @@ def export_dataset(sources, out_dir, progress=True):
         while name in used:
             name, k = f"{stem}-{k}", k + 1
         used.add(name)
-        capture = load_capture(source)
-        bar = Progress(f"export {source}", len(capture), progress)
-        try:
-            write_parquet(capture, os.path.join(out_dir, name + ".parquet"), bar, source=source)
-        except OSError as e:
-            raise CommandError(f"{out_dir}: {e.strerror or e}") from None
-        finally:
-            bar.done()
-        total += len(capture)
+        path = os.path.join(out_dir, name + ".parquet")
+        total += _write(write_parquet, load_capture(source), path, source, progress, out_dir, source=source)
     return total
 
 

@@ -50,7 +50,7 @@ def summarise(capture, slowest=5):
         columns.append({"name": name, "unit": capture.units[name], **c})
     frame_ms = capture.columns["frame_ms"]
     # Slowest frames by frame time (frame 0 has none).
-    order = sorted(range(1, len(capture)), key=lambda i: -float(frame_ms[i]))[:slowest]
+    order = stats.slowest_frames(capture, range(1, len(capture)))[:slowest]
     slow = []
     for i in order:
         entry = {"frame": i, "frame_ms": float(frame_ms[i])}
@@ -60,7 +60,7 @@ def summarise(capture, slowest=5):
     # When none of the slowest frames carries flame data, the slowest ones that do.
     slow_flame = []
     if capture.flame and not any("top_scopes" in e for e in slow):
-        flamed = sorted(capture.flame, key=lambda i: -float(frame_ms[i]))[:slowest]
+        flamed = stats.slowest_frames(capture, capture.flame)[:slowest]
         for i in flamed:
             top = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
             slow_flame.append({"frame": i, "frame_ms": float(frame_ms[i]), "top_scopes": top})
