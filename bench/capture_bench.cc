@@ -11,10 +11,10 @@
 
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
-#include "src/channel.h"
-#include "src/metrics_acc.h"
-#include "src/record/mod.h"
-#include "src/scope.h"
+#include "base/channel.h"
+#include "record/metrics_acc.h"
+#include "record/recorder.h"
+#include "capture/named_scope.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ void record_four() {
 template <class Frame>
 void mark_frames(benchmark::State& state, bool flame, Frame frame) {
   const std::string path = temp_path(flame ? "flame.zel" : "metrics.zel");
-  auto r = record::Recorder::create(path, flame, 1, std::nullopt);
+  auto r = record::Recorder::create({.path = path, .flame_enabled = flame});
   timed(state, frame, [&] {
     profiler::new_frame();
     r->mark_frame();

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "profiler/global_profiler.h"
-#include "profiler/profile_view.h"
+#include "profiler/frame_view.h"
 #include "profiler/thread_profiler.h"
-#include "src/scope.h"
+#include "capture/named_scope.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ void BM_WriteIntoFirstCall(benchmark::State& state) {
     auto frame = FrameData::create(0, streams, {}, false);
     out.clear();
     state.ResumeTiming();
-    (void)write_into(*frame, nullptr, out);
+    (void)frame->write_into(nullptr, out);
   }
   state.counters["flame_bytes"] = static_cast<double>(out.size());
 }
@@ -105,10 +105,10 @@ BENCHMARK(BM_WriteIntoFirstCall)
 void BM_WriteIntoAgain(benchmark::State& state) {
   auto frame = FrameData::create(0, big_frame_streams(), {}, false);
   zel::Bytes out;
-  (void)write_into(*frame, nullptr, out);
+  (void)frame->write_into(nullptr, out);
   for (auto _ : state) {
     out.clear();
-    (void)write_into(*frame, nullptr, out);
+    (void)frame->write_into(nullptr, out);
   }
   state.counters["flame_bytes"] = static_cast<double>(out.size());
 }

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "src/record/read.h"
-#include "src/record/writer.h"
+#include "record/stream_reader.h"
+#include "record/stream_writer.h"
 
 namespace {
 

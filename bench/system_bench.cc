@@ -5,7 +5,7 @@
 #include <chrono>
 #include <optional>
 
-#include "src/system.h"
+#include "record/system_columns.h"
 
 namespace {
 

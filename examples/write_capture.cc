@@ -10,10 +10,10 @@
 
 #include <cstdlib>
 
-#include "src/capture.h"
-#include "src/error.h"
-#include "src/metrics_acc.h"
-#include "src/scope.h"
+#include "capture/entry_points.h"
+#include "base/error.h"
+#include "record/metrics_acc.h"
+#include "capture/named_scope.h"
 
 using namespace zel;
 using Clock = std::chrono::steady_clock;

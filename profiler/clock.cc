@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "profiler/clock.h"
 
 #include <time.h>
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "clock.h"
-#include "src/coding.h"
+#include "profiler/clock.h"
+#include "base/coding.h"
 
 namespace profiler {
 

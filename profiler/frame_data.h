@@ -9,10 +9,9 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "data.h"
-#include "scope_details.h"
-#include "src/coding.h"
-#include "src/error.h"
+#include "profiler/data.h"
+#include "profiler/scope_details.h"
+#include "base/coding.h"
 
 namespace profiler {
 
@@ -39,14 +38,10 @@ struct PackedStreams {
   static constexpr uint8_t kLz4 = 1;  // LZ4 block behind a u32 uncompressed length
   uint8_t compression_kind = kLz4;
   zel::Bytes bytes;  // u32 uncompressed length, then one LZ4 block
-
-  static PackedStreams pack(const ThreadStreams& streams);
 };
 
 class FrameData {
  public:
-  enum class State { Unpacked, Packed, Both };
-
   // A frame of the given streams, or null when it would be empty (no thread, or no
   // valid time range).
   static std::shared_ptr<FrameData> create(uint64_t index, std::map<ThreadInfo, StreamInfo> streams,
@@ -62,7 +57,6 @@ class FrameData {
   const std::vector<SharedScopeDetails>& scope_delta() const { return scope_delta_; }
   bool full_delta() const { return full_delta_; }
 
-  State state() const;
   // Whether the state still holds the in-memory streams (Unpacked or Both).
   bool holds_unpacked() const;
   // num_bytes while unpacked data is held, plus the packed bytes once packed.
@@ -72,11 +66,10 @@ class FrameData {
 
   // Packs the streams unless already packed; later calls change nothing.
   void create_packed();
-  void pack() { create_packed(); }
 
   // Appends one flame frame: "PFD4", the encoded meta, the packed streams and the
   // scope list (every description of `scopes`, or this frame's delta without it).
-  zel::Status write_into(const ScopeCollection* scopes, zel::Bytes& out);
+  void write_into(const ScopeCollection* scopes, zel::Bytes& out);
 
  private:
   const FrameMeta meta_;
@@ -86,9 +79,5 @@ class FrameData {
   const std::vector<SharedScopeDetails> scope_delta_;
   const bool full_delta_;
 };
-
-inline zel::Status write_into(FrameData& frame, const ScopeCollection* scopes, zel::Bytes& out) {
-  return frame.write_into(scopes, out);
-}
 
 }  // namespace profiler

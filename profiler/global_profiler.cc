@@ -1,12 +1,11 @@
-#include "global_profiler.h"
+#include "profiler/global_profiler.h"
 
 namespace profiler {
 
 GlobalProfiler::Guard GlobalProfiler::lock() {
   // Never destroyed: threads may still report while the process exits.
-  static std::mutex* mu = new std::mutex;
-  static GlobalProfiler* profiler = new GlobalProfiler;
-  return Guard(*mu, profiler);
+  static auto* profiler = new zel::Mutex<GlobalProfiler, zel::Poisoning::Off>();
+  return profiler->lock();
 }
 
 void GlobalProfiler::report(ThreadInfo info, std::span<const ScopeDetails> details,

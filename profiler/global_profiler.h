@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "data.h"
-#include "frame_data.h"
-#include "locked.h"
-#include "scope_details.h"
+#include "profiler/data.h"
+#include "profiler/frame_data.h"
+#include "base/mutex.h"
+#include "profiler/scope_details.h"
 
 namespace profiler {
 
@@ -26,7 +26,7 @@ class GlobalProfiler {
  public:
   // Exclusive access to the process's profiler, created on first use. A holder that
   // fails leaves the lock usable; the next one sees the state as it was left.
-  using Guard = Locked<GlobalProfiler>;
+  using Guard = zel::MutexGuard<GlobalProfiler, zel::Poisoning::Off>;
   static Guard lock();
 
   // Merges a thread's finished segment into the current frame and queues the
@@ -47,6 +47,8 @@ class GlobalProfiler {
   const ScopeCollection& scope_collection() const { return scope_collection_; }
 
  private:
+  template <class, zel::Poisoning>
+  friend class zel::Mutex;  // the only one to create it, in lock()
   GlobalProfiler() = default;
 
   uint64_t current_frame_index_ = 0;

@@ -1,6 +1,6 @@
-#include "scope_details.h"
+#include "profiler/scope_details.h"
 
-#include "src/error.h"
+#include "base/error.h"
 
 namespace profiler {
 

@@ -1,4 +1,4 @@
-#include "thread_profiler.h"
+#include "profiler/thread_profiler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,16 +6,17 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "global_profiler.h"
-#include "src/error.h"
-#include "src/utf8.h"
+#include "profiler/flame_format.h"
+#include "profiler/global_profiler.h"
+#include "base/error.h"
+#include "base/utf8.h"
 
 namespace profiler {
 
-std::atomic<bool> MACROS_ON{false};
+std::atomic<bool> SCOPES_ON{false};
 
 void set_scopes_on(bool on) {
-  MACROS_ON.store(on, std::memory_order_relaxed);
+  SCOPES_ON.store(on, std::memory_order_relaxed);
 }
 
 namespace {
@@ -149,22 +150,17 @@ void ThreadProfiler::read_mail() {
 size_t ThreadProfiler::begin_scope(ScopeId id, std::string_view data) {
   if (has_mail_.load(std::memory_order_relaxed)) read_mail();
   ++depth_;
-  const size_t n = zel::utf8::cut(data, kMaxDataLen).size();
+  data = zel::utf8::cut(data, scope_record::kMaxDataLen);
   auto& s = stream_info_.stream;
   const size_t at = s.size();
-  s.resize(at + 22 + n);
-  uint8_t* p = s.data() + at;
-  p[0] = kBeginTag;
-  std::memcpy(p + 1, &id, 4);
-  p[13] = static_cast<uint8_t>(n);
-  if (n) std::memcpy(p + 14, data.data(), n);
-  std::memcpy(p + 14 + n, &kOpenScopeSize, 8);
-  const size_t offset = at + 14 + n;
+  s.resize(at + scope_record::begin_len(data.size()));
+  scope_record::put_begin(s.data() + at, id, data);
+  const size_t offset = at + scope_record::size_at(data.size());
   open_offsets_.push_back(offset);
 
   // The clock is read last, after every byte is in place.
   const NanoSecond start = now_ns_();
-  std::memcpy(s.data() + at + 5, &start, 8);
+  scope_record::set_start(s.data() + at, start);
   stream_info_.range_ns.first = std::min(stream_info_.range_ns.first, start);
   if (!start_time_ns_) start_time_ns_ = start;
   return offset;
@@ -191,12 +187,9 @@ void ThreadProfiler::finish_end(size_t offset, NanoSecond stop) {
   if (open != open_offsets_.rend()) {
     open_offsets_.erase(std::next(open).base());
     const uint64_t size = s.size() - (offset + 8);
-    std::memcpy(s.data() + offset, &size, 8);
+    zel::store_fixed(s.data() + offset, size);
   }
-  const size_t at = s.size();
-  s.resize(at + 9);
-  s[at] = kEndTag;
-  std::memcpy(s.data() + at + 1, &stop, 8);
+  scope_record::put_end(s, stop);
 
   if (depth_ == 0) report();
 }

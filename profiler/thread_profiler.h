@@ -6,10 +6,7 @@
 //   ...
 //   ThreadProfiler::call([&](ThreadProfiler& p) { p.end_scope(at); });
 //
-// Stream records (little-endian):
-//   begin: 0x28, ScopeId u32, start i64, n u8 (<= 127), n data bytes, size u64
-//          (bytes of the children up to the end record; all ones while open)
-//   end:   0x29, stop i64
+// The stream's records are laid out in profiler/flame_format.h.
 #pragma once
 
 #include <atomic>
@@ -19,23 +16,18 @@
 #include <utility>
 #include <vector>
 
-#include "clock.h"
-#include "data.h"
-#include "scope_details.h"
+#include "profiler/clock.h"
+#include "profiler/data.h"
+#include "profiler/scope_details.h"
 
 namespace profiler {
 
-inline constexpr uint8_t kBeginTag = 0x28;
-inline constexpr uint8_t kEndTag = 0x29;
-inline constexpr size_t kMaxDataLen = 127;
-inline constexpr uint64_t kOpenScopeSize = ~uint64_t{0};
-
 // Scopes of the runtime front end are recorded only while this is on; enable()
 // turns it on. The profiler itself does not look at it.
-extern std::atomic<bool> MACROS_ON;
+extern std::atomic<bool> SCOPES_ON;
 void set_scopes_on(bool on);
 inline bool scopes_on() {
-  return MACROS_ON.load(std::memory_order_relaxed);
+  return SCOPES_ON.load(std::memory_order_relaxed);
 }
 
 // A fresh identifier; fatal if the 32-bit counter ever wraps to 0.

@@ -1,11 +1,11 @@
-#include "src/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-#include "src/poison_mutex.h"
-#include "support.h"
+#include "base/mutex.h"
+#include "tests/cpp/support.h"
 
 namespace zel {
 namespace {
@@ -45,8 +45,8 @@ TEST(Panic, EqualityFailureAndUnwrapMessages) {
 namespace zel {
 namespace {
 
-TEST(PoisonMutex, AHolderThatFailsPoisonsTheLockForEveryLaterUser) {
-  PoisonMutex<int> m(1);
+TEST(Mutex, AHolderThatFailsPoisonsTheLockForEveryLaterUser) {
+  Mutex<int> m(1);
   *m.lock() += 1;
   EXPECT_EQ(*m.lock(), 2);
   EXPECT_EQ(testing::panic_message([&] {

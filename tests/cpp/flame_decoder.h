@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "profiler/compact.h"
+#include "base/compact_coding.h"
 #include "profiler/data.h"
 #include "profiler/frame_data.h"
 #include "profiler/scope_details.h"
+#include "profiler/flame_format.h"
 #include "profiler/thread_profiler.h"
 
 namespace zel::testing {
@@ -57,12 +58,12 @@ namespace detail {
 }
 inline uint64_t uint_of(Cursor& in) {
   uint64_t v;
-  if (!profiler::compact::get_uint(in, v)) fail("bad unsigned");
+  if (!zel::compact::get_uint(in, v)) fail("bad unsigned");
   return v;
 }
 inline int64_t int_of(Cursor& in) {
   int64_t v;
-  if (!profiler::compact::get_int(in, v)) fail("bad signed");
+  if (!zel::compact::get_int(in, v)) fail("bad signed");
   return v;
 }
 inline uint8_t flag_of(Cursor& in) {
@@ -72,7 +73,7 @@ inline uint8_t flag_of(Cursor& in) {
 }
 inline std::string text_of(Cursor& in) {
   std::span<const uint8_t> b;
-  if (!profiler::compact::get_bytes(in, b)) fail("bad text");
+  if (!zel::compact::get_bytes(in, b)) fail("bad text");
   return std::string(b.begin(), b.end());
 }
 inline uint32_t u32_of(Cursor& in) {
@@ -83,7 +84,7 @@ inline uint32_t u32_of(Cursor& in) {
 inline DecodedScope scope_of(Cursor& in, const uint8_t* base) {
   DecodedScope s;
   uint8_t tag, n;
-  if (!in.read(tag) || tag != profiler::kBeginTag) fail("expected a begin record");
+  if (!in.read(tag) || tag != profiler::scope_record::kBeginTag) fail("expected a begin record");
   if (!in.read(s.id) || !in.read(s.start) || !in.read(n)) fail("short begin record");
   const uint8_t* p;
   if (!in.take(n, p)) fail("short data text");
@@ -95,7 +96,7 @@ inline DecodedScope scope_of(Cursor& in, const uint8_t* base) {
   const uint8_t* children_end = in.position() + size;
   while (in.position() < children_end) s.children.push_back(scope_of(in, base));
   if (in.position() != children_end) fail("children overrun the size field");
-  if (!in.read(tag) || tag != profiler::kEndTag || !in.read(s.stop)) fail("expected an end record");
+  if (!in.read(tag) || tag != profiler::scope_record::kEndTag || !in.read(s.stop)) fail("expected an end record");
   return s;
 }
 
@@ -115,7 +116,7 @@ inline std::vector<DecodedThread> FlameDecoder::decode_threads(Cursor in) {
     if (flag_of(in)) t.info.start_time_ns = int_of(in);
     t.info.name = text_of(in);
     std::span<const uint8_t> stream;
-    if (!profiler::compact::get_bytes(in, stream)) fail("bad stream bytes");
+    if (!zel::compact::get_bytes(in, stream)) fail("bad stream bytes");
     t.stream.assign(stream.begin(), stream.end());
     t.num_scopes = uint_of(in);
     t.depth = uint_of(in);

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "flame_decoder.h"
-#include "profiler/compact.h"
-#include "profiler/flame_decode.h"
+#include "tests/cpp/flame_decoder.h"
+#include "base/compact_coding.h"
+#include "base/error.h"
+#include "profiler/flame_format.h"
 #include "profiler/frame_data.h"
-#include "profiler/serialize.h"
+#include "base/error.h"
+#include "profiler/flame_format.h"
 
 namespace profiler {
 namespace {
@@ -16,12 +18,12 @@ constexpr NanoSecond kT = 1'700'000'000'000'000'000;
 
 Bytes uint_bytes(uint64_t v) {
   Bytes b;
-  compact::put_uint(b, v);
+  zel::compact::put_uint(b, v);
   return b;
 }
 Bytes int_bytes(int64_t v) {
   Bytes b;
-  compact::put_int(b, v);
+  zel::compact::put_int(b, v);
   return b;
 }
 
@@ -38,36 +40,33 @@ TEST(CompactEncoding, MatchesTheReferenceVectorsAndDecodesBack) {
   for (int64_t v : {int64_t{0}, int64_t{-1}, int64_t{125}, int64_t{-126}, int64_t{40000}, kT,
                     std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
     Bytes b = int_bytes(v);
-    EXPECT_EQ(b.size(), compact::int_size(v));
+    EXPECT_EQ(b.size(), zel::compact::int_size(v));
     zel::Cursor in(b);
     int64_t back;
-    ASSERT_TRUE(compact::get_int(in, back));
+    ASSERT_TRUE(zel::compact::get_int(in, back));
     EXPECT_EQ(back, v);
     for (size_t cut = 0; cut < b.size(); ++cut) {  // every truncation is refused
       zel::Cursor short_in(b.data(), b.data() + cut);
-      EXPECT_FALSE(compact::get_int(short_in, back));
+      EXPECT_FALSE(zel::compact::get_int(short_in, back));
     }
   }
   Bytes unused = {0xFE, 0, 0};
   zel::Cursor in(unused);
   uint64_t v;
-  EXPECT_FALSE(compact::get_uint(in, v));
+  EXPECT_FALSE(zel::compact::get_uint(in, v));
 }
 
 TEST(FlameRecords, EncodeAsTheFormatFixes) {
   FrameMeta meta{3, {kT, kT + 500000}, 31, 1};
-  Bytes m;
-  serialize::encode(m, meta);
-  EXPECT_EQ(m, (Bytes{0x03, 0xFD, 0x00, 0x00, 0x54, 0x6C, 0xFC, 0x39, 0x2F, 0x2F, 0xFD,
-                      0x40, 0x42, 0x63, 0x6C, 0xFC, 0x39, 0x2F, 0x2F, 0x1F, 0x01}));
-  EXPECT_EQ(serialize::size_of(meta), m.size());
-
   std::vector<SharedScopeDetails> list = {
       std::make_shared<const ScopeDetails>(ScopeDetails{7, std::nullopt, "draw", "", 0})};
-  Bytes d;
-  serialize::encode(d, list);
-  EXPECT_EQ(d, (Bytes{0x01, 0x01, 0x07, 0x00, 0x04, 'd', 'r', 'a', 'w', 0x00, 0x00}));
-  EXPECT_EQ(serialize::size_of(list), d.size());
+  Bytes out;
+  append_flame_frame(meta, PackedStreams{}, list, out);
+  EXPECT_EQ(out, (Bytes{'P',  'F',  'D',  '4',  21,   0,    0,    0,    0x03, 0xFD, 0x00, 0x00,
+                        0x54, 0x6C, 0xFC, 0x39, 0x2F, 0x2F, 0xFD, 0x40, 0x42, 0x63, 0x6C, 0xFC,
+                        0x39, 0x2F, 0x2F, 0x1F, 0x01, 0,    0,    0,    0,    1,    11,   0,
+                        0,    0,    0x01, 0x01, 0x07, 0x00, 0x04, 'd',  'r',  'a',  'w',  0x00,
+                        0x00}));
 }
 
 // One thread "" with one scope of id 1 from kT to kT + 1000.
@@ -93,7 +92,7 @@ std::map<ThreadInfo, StreamInfo> one_scope_streams(size_t extra_scopes = 0) {
 
 TEST(PackedStreams, HoldTheEncodedThreadMapBehindItsLength) {
   auto frame = FrameData::create(0, one_scope_streams(), {}, false);
-  PackedStreams packed = PackedStreams::pack(frame->unpacked()->thread_streams);
+  PackedStreams packed = pack_streams(frame->unpacked()->thread_streams);
   EXPECT_EQ(packed.compression_kind, 1);
   Bytes raw(zel::load_u32(packed.bytes.data()));
   ASSERT_EQ(
@@ -114,13 +113,13 @@ TEST(PackedStreams, HoldTheEncodedThreadMapBehindItsLength) {
 TEST(FlameFrame, DecodesBackAndReusesItsPackedBytes) {
   auto details = std::make_shared<const ScopeDetails>(ScopeDetails{1, std::nullopt, "tick", "", 0});
   auto frame = FrameData::create(9, one_scope_streams(10), {details}, false);
-  ASSERT_EQ(frame->state(), FrameData::State::Unpacked);
+  ASSERT_TRUE(frame->holds_unpacked());
 
   Bytes first, second;
-  ASSERT_TRUE(write_into(*frame, nullptr, first).ok());
-  EXPECT_EQ(frame->state(), FrameData::State::Packed);  // the first call packs
+  frame->write_into(nullptr, first);
+  EXPECT_FALSE(frame->holds_unpacked());  // the first call packs
   EXPECT_EQ(frame->unpacked(), nullptr);
-  ASSERT_TRUE(write_into(*frame, nullptr, second).ok());
+  frame->write_into(nullptr, second);
 
   auto a = FlameDecoder::decode(first);
   auto b = FlameDecoder::decode(second);
@@ -141,7 +140,7 @@ TEST(FlameFrame, DecodesBackAndReusesItsPackedBytes) {
 TEST(FlameFrame, ScopeListComesFromTheCollectionWhenGiven) {
   auto frame = FrameData::create(0, one_scope_streams(), {}, false);
   Bytes bytes;
-  ASSERT_TRUE(write_into(*frame, nullptr, bytes).ok());
+  frame->write_into(nullptr, bytes);
   EXPECT_EQ(zel::load_u32(bytes.data() + bytes.size() - 5), 1u);  // s = 1: an empty list
   EXPECT_EQ(bytes.back(), 0x00);
 
@@ -149,7 +148,7 @@ TEST(FlameFrame, ScopeListComesFromTheCollectionWhenGiven) {
   for (ScopeId id : {4u, 5u})
     scopes.insert(std::make_shared<const ScopeDetails>(ScopeDetails{id, std::nullopt, "s", "", 0}));
   bytes.clear();
-  ASSERT_TRUE(write_into(*frame, &scopes, bytes).ok());
+  frame->write_into(&scopes, bytes);
   auto decoded = FlameDecoder::decode(bytes);
   ASSERT_EQ(decoded.scopes.size(), 2u);
   EXPECT_EQ(*decoded.scopes[0].scope_id + *decoded.scopes[1].scope_id, 9u);
@@ -166,7 +165,7 @@ TEST(FlameDecode, AgreesWithTheStrictDecoderOnAWrittenFrame) {
   auto details = std::make_shared<const ScopeDetails>(ScopeDetails{1, "tick", "f", "a.py", 7});
   auto frame = FrameData::create(4, one_scope_streams(2), {details}, false);
   Bytes bytes;
-  ASSERT_TRUE(write_into(*frame, nullptr, bytes).ok());
+  frame->write_into(nullptr, bytes);
   const DecodedFlame f = decode_flame(bytes);
   const auto strict = FlameDecoder::decode(bytes);
   EXPECT_EQ(f.meta.frame_index, 4u);
@@ -194,15 +193,15 @@ TEST(FlameDecode, AgreesWithTheStrictDecoderOnAWrittenFrame) {
 TEST(FlameDecode, EndRecordsCloseTheInnermostScopeAndOpenScopesEndWithTheirStream) {
   Bytes stream;
   auto begin = [&](ScopeId id, NanoSecond start, std::string_view data = "") {
-    stream.push_back(kBeginTag);
+    stream.push_back(scope_record::kBeginTag);
     zel::put_u32(stream, id);
     zel::put_u64(stream, static_cast<uint64_t>(start));
     stream.push_back(static_cast<uint8_t>(data.size()));
     zel::put_bytes(stream, data.data(), data.size());
-    zel::put_u64(stream, kOpenScopeSize);
+    zel::put_u64(stream, scope_record::kOpenSize);
   };
   auto end = [&](NanoSecond stop) {
-    stream.push_back(kEndTag);
+    stream.push_back(scope_record::kEndTag);
     zel::put_u64(stream, static_cast<uint64_t>(stop));
   };
   end(5);  // a mismatched end with nothing open is skipped

@@ -1,9 +1,9 @@
-#include "src/record/format.h"
+#include "record/stream_format.h"
 
 #include <gtest/gtest.h>
 #include <lz4.h>
 
-#include "support.h"
+#include "tests/cpp/support.h"
 
 namespace zel::record::format {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <thread>
 
-#include "flame_decoder.h"
+#include "tests/cpp/flame_decoder.h"
 #include "profiler/thread_profiler.h"
-#include "support.h"
+#include "tests/cpp/support.h"
 
 namespace profiler {
 namespace {

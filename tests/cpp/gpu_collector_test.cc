@@ -1,4 +1,4 @@
-#include "src/gpu/mod.h"
+#include "gpu/gpu_collector.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "src/error.h"
-#include "src/gpu/nvml.h"
+#include "base/error.h"
+#include "gpu/nvml_sampler.h"
 
 namespace zel::gpu {
 namespace {

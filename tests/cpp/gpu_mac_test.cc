@@ -1,4 +1,4 @@
-#include "src/gpu/mac.h"
+#include "gpu/mac_sampler.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "src/log.h"
-#include "support.h"
+#include "base/log.h"
+#include "tests/cpp/support.h"
 
 namespace zel::gpu::mac {
 namespace {
@@ -194,7 +194,7 @@ TEST(MacSampler, ReadsTheFirstAcceleratorAndLooksUpIOReportInOrder) {
   GpuReading r = s.poll();
   EXPECT_EQ(fake.properties_of, 11u);
   EXPECT_EQ(r.util, 42.0f);
-  EXPECT_EQ(r.renderer, 17.0f);
+  EXPECT_EQ(r.gpu_sm, 17.0f);
   EXPECT_EQ(r.mem_bytes, 3'000'000'123);
 }
 
@@ -275,7 +275,7 @@ TEST(MacSampler, MissingKeyReadsZeroAndWarnsOncePerProcess) {
   fake.perf =
       fake.dict({{"Device Utilization %", fake.num(50)}, {"In use system memory", fake.num(8)}});
   GpuReading r = s.poll();
-  EXPECT_EQ(r.renderer, 0.0f);
+  EXPECT_EQ(r.gpu_sm, 0.0f);
   EXPECT_EQ(r.util, 50.0f);
   fake.perf = fake.dict({{"In use system memory", fake.num(9)}});
   r = s.poll();

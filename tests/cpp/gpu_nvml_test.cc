@@ -1,4 +1,4 @@
-#include "src/gpu/nvml.h"
+#include "gpu/nvml_sampler.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support.h"
+#include "tests/cpp/support.h"
 
 namespace zel::gpu::nvml {
 namespace {
@@ -117,7 +117,7 @@ TEST_F(NvmlSampler, ReadsTheDeviceCudaCallsZero) {
     EXPECT_EQ(r.util, 37.0f);
     EXPECT_FLOAT_EQ(r.power_w, 123.456f);
     EXPECT_EQ(r.mem_bytes, 3'000'000'000);
-    EXPECT_EQ(r.renderer, 55.5f);
+    EXPECT_EQ(r.gpu_sm, 55.5f);
     s.poll();
     // Each poll measures SM activity since the previous one.
     ASSERT_EQ(state.gpm_pairs.size(), 2u);
@@ -125,7 +125,7 @@ TEST_F(NvmlSampler, ReadsTheDeviceCudaCallsZero) {
     EXPECT_EQ(state.gpm_pairs[1].second, state.gpm_pairs[0].first);
     EXPECT_EQ(state.asked_index, 0u);
     state.sm_metric_rc = kErrorNotSupported;  // NVML could not compute it this time
-    EXPECT_EQ(s.poll().renderer, 0.0f);
+    EXPECT_EQ(s.poll().gpu_sm, 0.0f);
   }
   EXPECT_EQ(state.live_samples, 0);
   EXPECT_EQ(state.shutdowns, state.inits);
@@ -146,7 +146,7 @@ TEST_F(NvmlSampler, UnsupportedReadingsReadZero) {
   GpuReading r = s.poll();
   EXPECT_EQ(r.util, 10.0f);
   EXPECT_EQ(r.power_w, 0.0f);
-  EXPECT_EQ(r.renderer, 0.0f);
+  EXPECT_EQ(r.gpu_sm, 0.0f);
   EXPECT_EQ(state.power_calls, 1);  // tried once, then left out
   EXPECT_EQ(state.live_samples, 0);
 
@@ -158,7 +158,7 @@ TEST_F(NvmlSampler, UnsupportedReadingsReadZero) {
     fake = &other;
     Api a = fake_api(with_gpm);
     Sampler s2(a, DeviceChoice{});
-    EXPECT_EQ(s2.poll().renderer, 0.0f);
+    EXPECT_EQ(s2.poll().gpu_sm, 0.0f);
     EXPECT_EQ(other.live_samples, 0);
   }
   fake = &state;

@@ -1,4 +1,4 @@
-#include "src/metrics_acc.h"
+#include "record/metrics_acc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "profiler/profile_view.h"
+#include "profiler/frame_view.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ TEST(FrameView, NewestFrameIsHeldButNotCountedUntilTheNextArrives) {
   EXPECT_EQ(v.footprint().byte_count, 0u);
 
   v.add_frame(frame(1, 10));
-  EXPECT_EQ(first->state(), FrameData::State::Packed);
+  EXPECT_FALSE(first->holds_unpacked());
   EXPECT_EQ(v.footprint().frame_count, 1u);
   EXPECT_EQ(v.footprint().unpacked_count, 0u);
   EXPECT_EQ(v.footprint().byte_count, first->memory_use());

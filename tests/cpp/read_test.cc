@@ -1,8 +1,8 @@
-#include "src/record/read.h"
+#include "record/stream_reader.h"
 
 #include <gtest/gtest.h>
 
-#include "support.h"
+#include "tests/cpp/support.h"
 
 namespace zel::record::read {
 namespace {

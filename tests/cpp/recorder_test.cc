@@ -1,4 +1,4 @@
-#include "src/record/mod.h"
+#include "record/recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
-#include "src/record/read.h"
-#include "src/scope.h"
-#include "support.h"
+#include "record/stream_reader.h"
+#include "capture/named_scope.h"
+#include "tests/cpp/support.h"
 
 namespace zel::record {
 namespace {
@@ -55,7 +55,7 @@ TEST(Recorder, FlameFramesFollowThePeriodTheLimitAndTheNewestFrameHeld) {
   profiler::set_scopes_on(true);
   TempDir dir;
   {
-    auto r = Recorder::create(dir.file("f.zel"), true, 3, 2);
+    auto r = Recorder::create({.path = dir.file("f.zel"), .flame_enabled = true, .flame_every = 3, .max_frames = 2});
     for (int i = 0; i < 8; ++i) mark(*r, true);
     r->flush();
   }
@@ -65,7 +65,7 @@ TEST(Recorder, FlameFramesFollowThePeriodTheLimitAndTheNewestFrameHeld) {
 
   // A due mark after a frame without scopes carries the last frame that had some; a
   // view that never received a frame gives none.
-  auto r = Recorder::create(dir.file("g.zel"), true, 1, std::nullopt);
+  auto r = Recorder::create({.path = dir.file("g.zel"), .flame_enabled = true});
   mark(*r, false);
   mark(*r, true);
   mark(*r, false);
@@ -114,7 +114,7 @@ std::vector<std::string> failures_until_settled(F op, std::vector<std::string> t
 
 TEST(Recorder, AfterTheWriterThreadEndsSendsFailOnceThenTheLocksArePoisoned) {
   TempDir dir;
-  auto r = Recorder::create(dir.file("missing/dir/x.zel"), false, 1, std::nullopt);
+  auto r = Recorder::create({.path = dir.file("missing/dir/x.zel")});
   EXPECT_EQ(failures_until_settled([&] { r->mark_frame(); }, {}),
             std::vector<std::string>{kSendError});
   EXPECT_EQ(panic_message([&] { r->mark_frame(); }), kPoisonedLock);
@@ -123,7 +123,7 @@ TEST(Recorder, AfterTheWriterThreadEndsSendsFailOnceThenTheLocksArePoisoned) {
   // A flush that finds the writer gone fails with the send message and poisons the
   // sender lock; one queued just before the writer ended sees the acknowledgement
   // dropped instead.
-  auto f = Recorder::create(dir.file("missing/dir/y.zel"), false, 1, std::nullopt);
+  auto f = Recorder::create({.path = dir.file("missing/dir/y.zel")});
   const std::string recv_error = "called `Result::unwrap()` on an `Err` value: RecvError";
   auto seen = failures_until_settled([&] { f->flush(); }, {recv_error});
   EXPECT_EQ(seen.back(), kSendError);

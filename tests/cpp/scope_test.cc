@@ -1,11 +1,11 @@
-#include "src/scope.h"
+#include "capture/named_scope.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "flame_decoder.h"
+#include "tests/cpp/flame_decoder.h"
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
 
@@ -31,7 +31,7 @@ class ScopeTest : public ::testing::Test {
     profiler::new_frame();
     EXPECT_FALSE(frames.empty());
     Bytes bytes;
-    EXPECT_TRUE(profiler::write_into(*frames.back(), nullptr, bytes).ok());
+    frames.back()->write_into(nullptr, bytes);
     return FlameDecoder::decode(bytes);
   }
 
@@ -164,7 +164,7 @@ TEST_F(ScopeTest, FramesClosedWhileThreadsRecordLoseAndTearNothing) {
   uint64_t scopes = 0;
   for (const auto& frame : frames) {
     Bytes bytes;
-    ASSERT_TRUE(profiler::write_into(*frame, nullptr, bytes).ok());
+    frame->write_into(nullptr, bytes);
     for (const auto& t : FlameDecoder::decode(bytes).threads) {
       for (const auto& outer : t.scopes) {
         ASSERT_EQ(outer.children.size(), 1u);  // every outermost scope arrives whole

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "src/io.h"
-#include "src/record/format.h"
+#include "base/io.h"
+#include "record/stream_format.h"
 
 namespace zel::testing {
 

@@ -1,4 +1,4 @@
-#include "src/system.h"
+#include "record/system_columns.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "src/gpu/mod.h"
-#include "src/io_acc.h"
-#include "support.h"
+#include "gpu/gpu_collector.h"
+#include "record/io_acc.h"
+#include "tests/cpp/support.h"
 
 namespace zel::system {
 namespace {

@@ -1,3 +1,4 @@
+#include "profiler/flame_format.h"
 #include "profiler/thread_profiler.h"
 
 #include <gtest/gtest.h>
@@ -6,8 +7,8 @@
 #include <cstring>
 #include <thread>
 
-#include "flame_decoder.h"
-#include "support.h"
+#include "tests/cpp/flame_decoder.h"
+#include "tests/cpp/support.h"
 
 namespace profiler {
 namespace {
@@ -141,7 +142,7 @@ TEST_F(ThreadProfilerTest, UnmatchedEndWarnsAndReportsWithoutTouchingOtherRecord
             "profiler ERROR: Mismatched scope begin/end calls\n");
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[1].stream.size(), 9u);  // the lone end record, nothing written at 14
-  EXPECT_EQ(reports[1].stream[0], kEndTag);
+  EXPECT_EQ(reports[1].stream[0], scope_record::kEndTag);
   EXPECT_EQ(reports[1].num_scopes, 1u);
 }
 
@@ -154,8 +155,8 @@ TEST_F(ThreadProfilerTest, EndOfAnOffsetThatIsNotOpenWritesNoSizeField) {
   p.end_scope(next + 3);  // not a size field at all
   const Bytes& s = p.stream_info().stream;
   EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + child), 0u);
-  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + next), kOpenScopeSize);
-  EXPECT_EQ(s[next + 8], kEndTag);  // the next record starts untouched
+  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + next), scope_record::kOpenSize);
+  EXPECT_EQ(s[next + 8], scope_record::kEndTag);  // the next record starts untouched
   (void)outer;
 }
 

@@ -1,4 +1,4 @@
-#include "src/record/writer.h"
+#include "record/stream_writer.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "src/log.h"
-#include "src/record/read.h"
-#include "support.h"
+#include "base/log.h"
+#include "record/stream_reader.h"
+#include "tests/cpp/support.h"
 
 namespace zel::record::writer {
 namespace {

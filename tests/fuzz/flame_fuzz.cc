@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "flame_oracle.h"
+#include "tests/fuzz/flame_oracle.h"
 
 using namespace zel;
 

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "profiler/flame_decode.h"
+#include "base/error.h"
+#include "profiler/flame_format.h"
 #include "tests/cpp/flame_decoder.h"
 
 namespace zel::fuzz {

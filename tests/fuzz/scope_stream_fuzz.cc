@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flame_oracle.h"
+#include "tests/fuzz/flame_oracle.h"
 
 using namespace zel;
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "src/record/load.h"
+#include "record/table_loader.h"
 #include "tests/cpp/support.h"
 
 using namespace zel;

@@ -1,0 +1,48 @@
+// Run-once initialisation that remembers a failure: while one thread runs the body,
+// others wait; once it has succeeded, calls return at once; once it has failed
+// (left by an exception), every later call fails fatally.
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+
+#include "base/error.h"
+
+namespace zel {
+
+class RunOnce {
+ public:
+  template <class F>
+  void call(F&& body) {
+    {
+      std::unique_lock lock(mu_);
+      changed_.wait(lock, [&] { return state_ != State::Running; });
+      if (state_ == State::Done) return;
+      if (state_ == State::Poisoned) panic("Once instance has previously been poisoned");
+      state_ = State::Running;
+    }
+    try {
+      body();
+    } catch (...) {
+      finish(State::Poisoned);
+      throw;
+    }
+    finish(State::Done);
+  }
+
+ private:
+  enum class State { NotRun, Running, Done, Poisoned };
+
+  void finish(State s) {
+    std::lock_guard lock(mu_);
+    state_ = s;
+    changed_.notify_all();
+  }
+
+  std::mutex mu_;
+  std::condition_variable changed_;
+  State state_ = State::NotRun;
+};
+
+}  // namespace zel

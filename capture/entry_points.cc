@@ -1,0 +1,25 @@
+#include "capture/entry_points.h"
+
+#include "profiler/clock.h"
+#include "profiler/global_profiler.h"
+#include "profiler/thread_profiler.h"
+#include "record/recorder.h"
+
+namespace zel {
+
+void enable() {
+  profiler::set_scopes_on(true);
+  profiler::now_ns();  // the clock calibrates at its first use: pay that here, not in a frame
+  record::arm();
+}
+
+void frame_mark() {
+  profiler::new_frame();
+  if (record::Recorder* r = record::recorder()) r->mark_frame();
+}
+
+void flush_recording() {
+  if (record::Recorder* r = record::recorder()) r->flush();
+}
+
+}  // namespace zel

@@ -1,0 +1,64 @@
+#include "record/stream_writer.h"
+
+#include <deque>
+
+#include "base/log.h"
+#include "profiler/thread_profiler.h"
+#include "base/thread.h"
+#include "base/utf8.h"
+
+namespace zel::record::writer {
+namespace {
+
+void handle(FileWriter& out, Msg& msg) {
+  if (auto* d = std::get_if<DeclMsg>(&msg)) {
+    unwrap(format::write_decl(out, d->id, d->name, d->unit));
+    unwrap(out.flush());
+  } else if (auto* f = std::get_if<FrameMsg>(&msg)) {
+    unwrap(format::write_frame(out, f->record));
+    unwrap(out.flush());
+  } else {
+    unwrap(out.flush());
+    if (!std::get<FlushMsg>(msg).ack.send()) {
+      panic(kSendError);
+    }
+  }
+}
+
+}  // namespace
+
+void run(std::string path, format::Header header, Receiver<Msg> queue) {
+  auto created = FileWriter::create(path);
+  if (!created) panic("create " + utf8::debug_quote(path) + ": " + created.error().to_string());
+  std::unique_ptr<FileWriter> out = created.take();
+  unwrap(format::write_header(*out, header));
+  unwrap(out->flush());
+
+  // Take everything queued at once so senders contend for the lock once per batch,
+  // not once per message; each message is still written and flushed on its own.
+  std::deque<Msg> batch;
+  while (queue.recv_all(batch, kLinger)) {
+    while (!batch.empty()) {
+      handle(*out, batch.front());
+      batch.pop_front();
+    }
+  }
+  log::emit(log::Level::Info, "zel::record::writer", "zel-record writer exiting");
+}
+
+std::optional<Msg> send(Sender<Msg>& tx, Msg msg) {
+  const bool urgent = std::holds_alternative<FlushMsg>(msg);
+  return tx.send(std::move(msg), urgent);
+}
+
+Sender<Msg> start(std::string path, format::Header header) {
+  auto [sender, receiver] = make_queue<Msg>();
+  spawn_detached("zel-record", [path = std::move(path), header = std::move(header),
+                                receiver = std::move(receiver)]() mutable {
+    profiler::set_this_thread_name("zel-record");
+    run(std::move(path), std::move(header), std::move(receiver));
+  });
+  return std::move(sender);
+}
+
+}  // namespace zel::record::writer

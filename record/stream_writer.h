@@ -1,0 +1,50 @@
+// The writer thread "zel-record": it owns the stream file and turns queued messages
+// into records, in the order received, flushing after each one.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "base/channel.h"
+#include "record/stream_format.h"
+
+namespace zel::record::writer {
+
+struct DeclMsg {
+  uint16_t id;
+  std::string name;
+  std::string unit;
+};
+
+struct FrameMsg {
+  format::Record record;
+};
+
+// Acknowledged once every message queued before it is written and flushed.
+struct FlushMsg {
+  AckSender ack;
+};
+
+using Msg = std::variant<DeclMsg, FrameMsg, FlushMsg>;
+
+// How long the thread lets frames gather after a batch before it sleeps until the
+// next message: longer than the frame interval of any interactive loop, so that a
+// frame mark never pays for waking it. Flushes are sent urgent and end the wait.
+inline constexpr std::chrono::milliseconds kLinger{50};
+
+// Queues `msg` for the thread, waking it at once for a flush. The message comes back
+// when the thread has ended.
+[[nodiscard]] std::optional<Msg> send(Sender<Msg>& tx, Msg msg);
+
+// The thread body. Creates the file at `path`, writes `header`, then handles
+// messages until every sender is gone. Any I/O error is a Panic that ends the thread.
+void run(std::string path, format::Header header, Receiver<Msg> queue);
+
+// Starts the writer thread and returns the queue's sending end. Messages sent after
+// the thread has ended come back from send().
+Sender<Msg> start(std::string path, format::Header header);
+
+}  // namespace zel::record::writer
