@@ -1,5 +1,7 @@
 #include "base/error.h"
 
+#include "base/utf8.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -47,15 +49,6 @@ const char* kind_name(int code) {
   }
 }
 
-std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 constexpr const char* kEofMessage = "failed to fill whole buffer";
@@ -67,9 +60,9 @@ std::string IoError::to_string() const {
 
 std::string IoError::debug() const {
   if (is_eof())
-    return std::string("Error { kind: UnexpectedEof, message: ") + quoted(kEofMessage) + " }";
+    return std::string("Error { kind: UnexpectedEof, message: ") + utf8::debug_quote(kEofMessage) + " }";
   return "Os { code: " + std::to_string(code_) + ", kind: " + kind_name(code_) +
-         ", message: " + quoted(os_message(code_)) + " }";
+         ", message: " + utf8::debug_quote(os_message(code_)) + " }";
 }
 
 void panic(std::string message) {

@@ -1,3 +1,5 @@
+// base/, the lowest layer: errors, coding, UTF-8, I/O, LZ4, channels, threads, locks.
+//
 // The two kinds of failure: IoError values for an environment that refuses (a file
 // that cannot be opened, a short file), and the Panic exception for a broken format
 // or invariant. Nothing else throws.

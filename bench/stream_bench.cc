@@ -33,7 +33,7 @@ format::Header header() {
 void write_stream(const std::string& path) {
   auto tx = writer::start(path, header());
   for (uint16_t id = 8; id < 12; ++id) {
-    if (tx.send(writer::DeclMsg{id, "user" + std::to_string(id), "x"})) std::abort();
+    if (tx.send(writer::DeclMsg{id, {"user" + std::to_string(id), "x"}})) std::abort();
   }
   for (int i = 0; i < kFrames; ++i) {
     double t = i * 0.001;

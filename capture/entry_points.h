@@ -1,3 +1,5 @@
+// capture/, above record/: what the Python functions call.
+//
 // The capture entry points behind the Python functions: switch collection on and arm
 // the recorder, mark a frame, flush the stream.
 //

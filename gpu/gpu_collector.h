@@ -1,3 +1,5 @@
+// gpu/, above profiler/: the GPU collector thread and the platforms' samplers.
+//
 // The GPU collector: one background thread "zel-gpu" that polls the platform's GPU
 // sampler every 250 ms and publishes the latest reading in four lock-free cells.
 //

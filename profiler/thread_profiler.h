@@ -1,3 +1,5 @@
+// profiler/, above base/: scope streams, frames, the flame format and the frame view.
+//
 // Per-thread scope streams. Each thread that opens scopes owns a ThreadProfiler that
 // appends begin and end records to a byte stream; when its outermost scope closes,
 // the segment goes to the reporter (by default the global profiler).

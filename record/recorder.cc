@@ -90,7 +90,7 @@ std::optional<uint16_t> Recorder::column_id(FrameState& state, Sender<writer::Ms
     return std::nullopt;
   }
   const auto id = static_cast<uint16_t>(kFirstUserId + state.user_ids.size());
-  send_or_panic(tx, writer::DeclMsg{id, name, std::move(unit)});
+  send_or_panic(tx, writer::DeclMsg{id, {name, std::move(unit)}});
   state.user_ids.emplace(std::move(name), id);
   return id;
 }
@@ -122,7 +122,7 @@ void Recorder::mark_frame() {
       record.user.emplace_back(*id, m.value);
     }
   }
-  send_or_panic(*sender, writer::FrameMsg{std::move(record)});
+  send_or_panic(*sender, std::move(record));
 }
 
 void Recorder::flush() {

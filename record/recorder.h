@@ -1,3 +1,5 @@
+// record/, above gpu/: the .zel stream, its writer and readers, the recorder.
+//
 // The recorder: what arming creates when ZEL_RECORD names a file, and what every
 // later frame mark and flush work on. Arming reads the four environment variables
 // once per process; the recorder then lives until the process ends.

@@ -79,13 +79,13 @@ Status write_header(Output& out, const Header& header) {
   return out.write_all(b.data(), b.size());
 }
 
-Status write_decl(Output& out, uint16_t id, std::string_view name, std::string_view unit) {
+Status write_decl(Output& out, const Decl& decl) {
   Bytes b;
-  b.reserve(7 + name.size() + unit.size());
+  b.reserve(7 + decl.column.name.size() + decl.column.unit.size());
   put_u8(b, kTagDecl);
-  put_u16(b, id);
-  put_str(b, name);
-  put_str(b, unit);
+  put_u16(b, decl.id);
+  put_str(b, decl.column.name);
+  put_str(b, decl.column.unit);
   return write_blob(out, b);
 }
 
@@ -187,8 +187,8 @@ std::optional<std::pair<size_t, Decoded>> try_read_record(std::span<const uint8_
   if (tag == kTagDecl) {
     Decl d;
     d.id = get<uint16_t>(in);
-    d.name = read_str(in);
-    d.unit = read_str(in);
+    d.column.name = read_str(in);
+    d.column.unit = read_str(in);
     return std::pair{consumed, Decoded(std::move(d))};
   }
   panic("unknown .zel record tag " + std::to_string(tag));

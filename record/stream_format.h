@@ -31,6 +31,7 @@ inline constexpr uint8_t kTagDecl = 1;
 // Widest string field, column count and user value count the format can hold.
 inline constexpr size_t kMaxField = 0xFFFF;
 
+// A metric column: its name and its unit (empty when it has none).
 struct Column {
   std::string name;
   std::string unit;
@@ -49,10 +50,10 @@ struct Record {
   std::optional<Bytes> flame;
 };
 
+// The declaration of user column `id`.
 struct Decl {
   uint16_t id;
-  std::string name;
-  std::string unit;
+  Column column;
 };
 
 using Decoded = std::variant<Decl, Record>;
@@ -62,7 +63,7 @@ using Decoded = std::variant<Decl, Record>;
 // UTF-8 boundary to 65535 bytes, columns and user values to the first 65535, and a
 // flame too large for one LZ4 block is dropped (the frame is written without it).
 Status write_header(Output& out, const Header& header);
-Status write_decl(Output& out, uint16_t id, std::string_view name, std::string_view unit);
+Status write_decl(Output& out, const Decl& decl);
 Status write_frame(Output& out, const Record& record);
 Status write_blob(Output& out, std::span<const uint8_t> body);
 

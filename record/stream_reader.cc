@@ -14,7 +14,7 @@ Result<Reader> Reader::open(std::unique_ptr<Input> input) {
   if (!header) return header.error();
   Reader r(std::move(in));
   for (auto& c : header.value().columns) {
-    r.columns_.push_back({std::move(c.name), std::move(c.unit)});
+    r.columns_.push_back(std::move(c));
   }
   r.flame_enabled_ = header.value().flame_enabled;
   return r;
@@ -51,7 +51,7 @@ Result<std::optional<format::Record>> Reader::next_record() {
           assert_eq_failed("out-of-order .zel column declaration", std::to_string(decl->id),
                            std::to_string(expected));
         }
-        user_columns_.push_back({std::move(decl->name), std::move(decl->unit)});
+        user_columns_.push_back(std::move(decl->column));
         continue;
       }
       auto& record = std::get<format::Record>(decoded->second);

@@ -16,10 +16,7 @@
 
 namespace zel::record::read {
 
-struct MetricColumn {
-  std::string name;
-  std::string unit;
-};
+using format::Column;
 
 struct ReadFrame {
   std::vector<double> system;                        // one per column, in column order
@@ -46,8 +43,8 @@ class Reader {
   // first, so user column k has id C + k): no names are copied.
   Result<std::optional<format::Record>> next_record();
 
-  const std::vector<MetricColumn>& columns() const { return columns_; }
-  const std::vector<MetricColumn>& user_columns() const { return user_columns_; }
+  const std::vector<Column>& columns() const { return columns_; }
+  const std::vector<Column>& user_columns() const { return user_columns_; }
   bool flame_enabled() const { return flame_enabled_; }
 
  private:
@@ -55,8 +52,8 @@ class Reader {
 
   Bytes pending_;
   size_t pos_ = 0;
-  std::vector<MetricColumn> columns_;
-  std::vector<MetricColumn> user_columns_;
+  std::vector<Column> columns_;
+  std::vector<Column> user_columns_;
   BufReader input_;
   bool flame_enabled_ = false;
   Bytes scratch_;  // decompressed record body, reused

@@ -12,10 +12,10 @@ namespace {
 
 void handle(FileWriter& out, Msg& msg) {
   if (auto* d = std::get_if<DeclMsg>(&msg)) {
-    unwrap(format::write_decl(out, d->id, d->name, d->unit));
+    unwrap(format::write_decl(out, *d));
     unwrap(out.flush());
   } else if (auto* f = std::get_if<FrameMsg>(&msg)) {
-    unwrap(format::write_frame(out, f->record));
+    unwrap(format::write_frame(out, *f));
     unwrap(out.flush());
   } else {
     unwrap(out.flush());

@@ -13,15 +13,8 @@
 
 namespace zel::record::writer {
 
-struct DeclMsg {
-  uint16_t id;
-  std::string name;
-  std::string unit;
-};
-
-struct FrameMsg {
-  format::Record record;
-};
+using DeclMsg = format::Decl;
+using FrameMsg = format::Record;
 
 // Acknowledged once every message queued before it is written and flushed.
 struct FlushMsg {

@@ -16,7 +16,7 @@
 namespace zel::record::read {
 
 struct Table {
-  std::vector<MetricColumn> columns;  // the header's columns, then user columns by id
+  std::vector<Column> columns;  // the header's columns, then user columns by id
   size_t system_count = 0;            // how many of `columns` the header declared
   size_t frame_count = 0;
   bool flame_enabled = false;

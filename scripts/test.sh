@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh --test
 export PATH="$PWD/.venv/bin:$PATH"
 
+echo "== layers: no include runs upward"
+python scripts/check_layers.py
+
 echo "== wheel and stable-ABI check"
 rm -rf build/wheel
 python -m pip wheel -q --no-build-isolation --no-deps . -w build/wheel
@@ -42,7 +45,7 @@ CXX=g++ cmake -S . -B build/pytsan -G Ninja -DZEL_BUILD_PYTHON=ON -DZEL_SANITIZE
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/pytsan
 rm -rf build/pytsan/site && mkdir -p build/pytsan/site && cp -r python/zel build/pytsan/site/
-cp build/pytsan/python/_zel.*.so build/pytsan/site/ && cp build/pytsan/python/_native.*.so build/pytsan/site/zel/
+cp build/pytsan/python/ext/_zel.*.so build/pytsan/site/ && cp build/pytsan/python/ext/_native.*.so build/pytsan/site/zel/
 LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/pytsan/site \
   python -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_scope.py
 

@@ -10,10 +10,6 @@ void type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
-std::string quoted(const char* name) {
-  return std::string("'") + name + "'";
-}
-
 // Raises TypeError("argument '<arg>': <message>") caused by `cause` (stolen).
 void raise_argument_error(const char* arg, const std::string& message, PyObject* cause) {
   std::string text = "argument '" + std::string(arg) + "': " + message;
@@ -35,6 +31,13 @@ std::string str_of(PyObject* obj) {
     return "";
   }
   return PyBytes_AsString(b.get());
+}
+
+// An argument name as Python's own messages show it: its repr.
+std::string repr_of(const char* name) {
+  Ref s = Ref::steal(PyUnicode_FromString(name));
+  Ref r = Ref::steal(s ? PyObject_Repr(s.get()) : nullptr);
+  return str_of(r.get());
 }
 
 }  // namespace
@@ -70,7 +73,7 @@ bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
         return false;
       }
       if (out[i]) {
-        type_error(fn + " got multiple values for argument " + quoted(names.begin()[i]));
+        type_error(fn + " got multiple values for argument " + repr_of(names.begin()[i]));
         return false;
       }
       out[i] = value;
@@ -85,7 +88,7 @@ bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
     std::string list;
     for (size_t i = 0; i < missing.size(); ++i) {
       if (i > 0) list += (i + 1 == missing.size()) ? " and " : ", ";
-      list += quoted(missing[i]);
+      list += repr_of(missing[i]);
     }
     type_error(fn + " missing " + std::to_string(missing.size()) + " required positional argument" +
                (missing.size() == 1 ? "" : "s") + ": " + list);

@@ -11,11 +11,8 @@ namespace {
 
 using record::read::ReadFrame;
 
-struct FrameValue {
-  std::vector<double> system;
-  std::vector<std::pair<std::string, double>> user;  // sorted by name, names unique
-  std::optional<Bytes> flame;
-};
+// A Frame holds a ReadFrame whose user values are sorted by name, names unique.
+using FrameValue = ReadFrame;
 
 PyObject* frame_type = nullptr;
 

@@ -1,3 +1,5 @@
+// python/ext/, the top layer: the CPython glue of _zel and zel._native.
+//
 // The one place that includes Python.h: the stable ABI of CPython 3.9, and a small
 // owning reference for the glue.
 #pragma once

@@ -7,7 +7,7 @@
 namespace zel::py {
 namespace {
 
-using record::read::MetricColumn;
+using record::format::Column;
 using record::read::Reader;
 
 Reader& reader_of(PyObject* self) {
@@ -41,7 +41,7 @@ PyObject* reader_next(PyObject* self) {
   });
 }
 
-PyObject* column_list(const std::vector<MetricColumn>& columns) {
+PyObject* column_list(const std::vector<Column>& columns) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < columns.size(); ++i) {

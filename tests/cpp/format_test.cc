@@ -110,7 +110,7 @@ TEST(StringField, OverlongTextIsCutAtACharacterBoundary) {
 
 TEST(Decl, BodyMatchesTheLayout) {
   MemoryOutput out;
-  ASSERT_TRUE(write_decl(out, 8, "fps", "").ok());
+  ASSERT_TRUE(write_decl(out, {8, {"fps", ""}}).ok());
   EXPECT_EQ(body_of(out.bytes),
             (Bytes{0x01, 0x08, 0x00, 0x03, 0x00, 0x66, 0x70, 0x73, 0x00, 0x00}));
   auto rec = try_read_record(out.bytes, 8);
@@ -118,8 +118,8 @@ TEST(Decl, BodyMatchesTheLayout) {
   EXPECT_EQ(rec->first, out.bytes.size());
   const auto& d = std::get<Decl>(rec->second);
   EXPECT_EQ(d.id, 8);
-  EXPECT_EQ(d.name, "fps");
-  EXPECT_EQ(d.unit, "");
+  EXPECT_EQ(d.column.name, "fps");
+  EXPECT_EQ(d.column.unit, "");
 }
 
 TEST(Frame, PlainFrameBodyIs71Bytes) {

@@ -21,7 +21,7 @@ struct StreamBuilder {
     EXPECT_TRUE(format::write_header(out, h).ok());
   }
   StreamBuilder& decl(uint16_t id, const std::string& name, const std::string& unit = "") {
-    EXPECT_TRUE(format::write_decl(out, id, name, unit).ok());
+    EXPECT_TRUE(format::write_decl(out, {id, {name, unit}}).ok());
     return *this;
   }
   StreamBuilder& frame(double first, std::vector<std::pair<uint16_t, double>> user = {},

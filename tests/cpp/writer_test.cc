@@ -32,7 +32,7 @@ Msg frame_msg(double first, std::vector<std::pair<uint16_t, double>> user = {},
               std::optional<Bytes> flame = std::nullopt) {
   std::vector<double> system(8, 0.0);
   system[0] = first;
-  return FrameMsg{Record{system, std::move(user), std::move(flame)}};
+  return Record{system, std::move(user), std::move(flame)};
 }
 
 template <class Pred>
@@ -82,7 +82,7 @@ TEST(Writer, MessagesBecomeRecordsInOrderAndAreInTheFileOnceFlushed) {
   TempDir dir;
   std::string path = dir.file("o.zel");
   auto s = start(path, system_header());
-  EXPECT_FALSE(s.send(DeclMsg{8, "fps", "Hz"}));
+  EXPECT_FALSE(s.send(DeclMsg{8, {"fps", "Hz"}}));
   EXPECT_FALSE(s.send(frame_msg(1.0, {{8, 60.0}}, Bytes{})));
   EXPECT_FALSE(s.send(frame_msg(2.0, {}, Bytes{'P', 'F', 'D', '4'})));
   ASSERT_TRUE(flush(s));
