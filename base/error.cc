@@ -60,7 +60,8 @@ std::string IoError::to_string() const {
 
 std::string IoError::debug() const {
   if (is_eof())
-    return std::string("Error { kind: UnexpectedEof, message: ") + utf8::debug_quote(kEofMessage) + " }";
+    return std::string("Error { kind: UnexpectedEof, message: ") + utf8::debug_quote(kEofMessage) +
+           " }";
   return "Os { code: " + std::to_string(code_) + ", kind: " + kind_name(code_) +
          ", message: " + utf8::debug_quote(os_message(code_)) + " }";
 }

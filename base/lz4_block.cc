@@ -32,9 +32,9 @@ size_t compress_append(std::span<const uint8_t> in, Bytes& out) {
 
 bool decompress(std::span<const uint8_t> block, uint8_t* out, size_t size) {
   if (!plausible(block.size(), size)) return false;
-  const int got = LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()),
-                                      reinterpret_cast<char*>(out), static_cast<int>(block.size()),
-                                      static_cast<int>(size));
+  const int got =
+      LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()), reinterpret_cast<char*>(out),
+                          static_cast<int>(block.size()), static_cast<int>(size));
   return got >= 0 && static_cast<size_t>(got) == size;
 }
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <thread>
 
+#include "base/channel.h"
+#include "capture/named_scope.h"
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
-#include "base/channel.h"
 #include "record/metrics_acc.h"
 #include "record/recorder.h"
-#include "capture/named_scope.h"
 
 namespace {
 

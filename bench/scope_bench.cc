@@ -5,10 +5,10 @@
 
 #include <thread>
 
-#include "profiler/global_profiler.h"
-#include "profiler/frame_view.h"
-#include "profiler/thread_profiler.h"
 #include "capture/named_scope.h"
+#include "profiler/frame_view.h"
+#include "profiler/global_profiler.h"
+#include "profiler/thread_profiler.h"
 
 namespace {
 

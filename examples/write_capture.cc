@@ -10,10 +10,10 @@
 
 #include <cstdlib>
 
-#include "capture/entry_points.h"
 #include "base/error.h"
-#include "record/metrics_acc.h"
+#include "capture/entry_points.h"
 #include "capture/named_scope.h"
+#include "record/metrics_acc.h"
 
 using namespace zel;
 using Clock = std::chrono::steady_clock;

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "profiler/clock.h"
 #include "base/coding.h"
+#include "profiler/clock.h"
 
 namespace profiler {
 

@@ -9,9 +9,9 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "base/coding.h"
 #include "profiler/data.h"
 #include "profiler/scope_details.h"
-#include "base/coding.h"
 
 namespace profiler {
 

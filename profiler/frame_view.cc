@@ -99,9 +99,8 @@ void FrameView::add_frame(SharedFrame frame) {
 GlobalFrameView::GlobalFrameView() : shared_(std::make_shared<Shared>()) {
   auto global = GlobalProfiler::lock();
   std::shared_ptr<Shared> view = shared_;
-  sink_id_ = global->add_sink([view](SharedFrame frame) {
-    view->lock()->add_frame(std::move(frame));
-  });
+  sink_id_ =
+      global->add_sink([view](SharedFrame frame) { view->lock()->add_frame(std::move(frame)); });
   global->emit_scope_snapshot();
 }
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <set>
 
+#include "base/mutex.h"
 #include "profiler/frame_data.h"
 #include "profiler/global_profiler.h"
-#include "base/mutex.h"
 #include "profiler/scope_details.h"
 
 namespace profiler {

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
+#include "base/mutex.h"
 #include "profiler/data.h"
 #include "profiler/frame_data.h"
-#include "base/mutex.h"
 #include "profiler/scope_details.h"
 
 namespace profiler {

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "profiler/flame_format.h"
-#include "profiler/global_profiler.h"
 #include "base/error.h"
 #include "base/utf8.h"
+#include "profiler/flame_format.h"
+#include "profiler/global_profiler.h"
 
 namespace profiler {
 

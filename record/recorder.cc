@@ -5,12 +5,12 @@
 #include <system_error>
 
 #include "base/error.h"
-#include "gpu/gpu_collector.h"
 #include "base/log.h"
-#include "record/metrics_acc.h"
 #include "base/run_once.h"
-#include "record/system_columns.h"
 #include "base/utf8.h"
+#include "gpu/gpu_collector.h"
+#include "record/metrics_acc.h"
+#include "record/system_columns.h"
 
 namespace zel::record {
 namespace {
@@ -69,8 +69,8 @@ std::unique_ptr<Recorder> Recorder::create(RecordingOptions options) {
   auto view = options.flame_enabled ? std::make_unique<profiler::GlobalFrameView>() : nullptr;
   try {
     Sender<writer::Msg> tx = writer::start(std::move(options.path), std::move(header));
-    return std::unique_ptr<Recorder>(new Recorder(options.max_frames, std::move(tx),
-                                                  std::move(view), options.flame_every));
+    return std::unique_ptr<Recorder>(
+        new Recorder(options.max_frames, std::move(tx), std::move(view), options.flame_every));
   } catch (const std::system_error& e) {
     panic("called `Result::unwrap()` on an `Err` value: " +
           IoError::from_errno(e.code().value()).debug());

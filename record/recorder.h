@@ -36,10 +36,10 @@ inline constexpr size_t kMaxUserColumns = 65536 - kFirstUserId;
 
 // What a recording is asked to do: the four environment variables, read once.
 struct RecordingOptions {
-  std::string path{};                   // ZEL_RECORD
-  bool flame_enabled = false;           // ZEL_RECORD_FLAME=1
-  uint64_t flame_every = 1;             // ZEL_RECORD_EVERY, at least 1
-  std::optional<uint64_t> max_frames{}; // ZEL_RECORD_MAX_FRAMES: frames with flame data
+  std::string path{};                    // ZEL_RECORD
+  bool flame_enabled = false;            // ZEL_RECORD_FLAME=1
+  uint64_t flame_every = 1;              // ZEL_RECORD_EVERY, at least 1
+  std::optional<uint64_t> max_frames{};  // ZEL_RECORD_MAX_FRAMES: frames with flame data
 };
 
 class Recorder {

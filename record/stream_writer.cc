@@ -3,9 +3,9 @@
 #include <deque>
 
 #include "base/log.h"
-#include "profiler/thread_profiler.h"
 #include "base/thread.h"
 #include "base/utf8.h"
+#include "profiler/thread_profiler.h"
 
 namespace zel::record::writer {
 namespace {

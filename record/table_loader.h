@@ -17,7 +17,7 @@ namespace zel::record::read {
 
 struct Table {
   std::vector<Column> columns;  // the header's columns, then user columns by id
-  size_t system_count = 0;            // how many of `columns` the header declared
+  size_t system_count = 0;      // how many of `columns` the header declared
   size_t frame_count = 0;
   bool flame_enabled = false;
   // Column-major: column i of frame f is values[i * frame_count + f]. NaN where a

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "capture/entry_points.h"
-#include "record/metrics_acc.h"
 #include "python/ext/args.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/identity_cache.h"
 #include "python/ext/types.h"
+#include "record/metrics_acc.h"
 
 namespace zel::py {
 namespace {

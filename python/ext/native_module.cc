@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "profiler/flame_format.h"
-#include "record/table_loader.h"
 #include "python/ext/args.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/py.h"
+#include "record/table_loader.h"
 
 namespace zel::py {
 namespace {
@@ -69,21 +69,25 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string path;
   if (!parse_args("load", args, kwargs, {"path"}, &path_obj)) return nullptr;
   if (!arg_str(path_obj, "path", path)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto table = without_gil([&] { return record::read::load_table(path); });
-    if (!table) {
-      const IoError& e = table.error();
-      if (e.is_eof()) {
-        PyErr_SetString(PyExc_ValueError, "not a capture: the file ends inside the header");
-      } else {
-        Ref msg = Ref::steal(text(e.to_string()));
-        PyErr_SetObject(PyExc_OSError,
-                        Ref::steal(Py_BuildValue("(iOO)", e.code(), msg.get(), path_obj)).get());
-      }
-      return nullptr;
-    }
-    return table_to_python(table.value());
-  }, PanicAs::ValueError);
+  return guarded<PyObject*>(
+      nullptr,
+      [&]() -> PyObject* {
+        auto table = without_gil([&] { return record::read::load_table(path); });
+        if (!table) {
+          const IoError& e = table.error();
+          if (e.is_eof()) {
+            PyErr_SetString(PyExc_ValueError, "not a capture: the file ends inside the header");
+          } else {
+            Ref msg = Ref::steal(text(e.to_string()));
+            PyErr_SetObject(
+                PyExc_OSError,
+                Ref::steal(Py_BuildValue("(iOO)", e.code(), msg.get(), path_obj)).get());
+          }
+          return nullptr;
+        }
+        return table_to_python(table.value());
+      },
+      PanicAs::ValueError);
 }
 
 // One scope as (id, start, stop, parent index, data, open).
@@ -140,7 +144,8 @@ PyObject* decode_flame(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse_args("decode_flame", args, kwargs, {"flame"}, &data)) return nullptr;
   return with_buffer(data, [](std::span<const uint8_t> bytes) {
     return guarded<PyObject*>(
-        nullptr, [&] { return flame_to_python(profiler::decode_flame(bytes)); }, PanicAs::ValueError);
+        nullptr, [&] { return flame_to_python(profiler::decode_flame(bytes)); },
+        PanicAs::ValueError);
   });
 }
 

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "capture/named_scope.h"
+#include "profiler/thread_profiler.h"
 #include "python/ext/args.h"
 #include "python/ext/boxed.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/identity_cache.h"
-#include "profiler/thread_profiler.h"
 #include "python/ext/types.h"
 
 namespace zel::py {

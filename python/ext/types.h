@@ -4,8 +4,8 @@
 
 #include <span>
 
-#include "record/stream_reader.h"
 #include "python/ext/py.h"
+#include "record/stream_reader.h"
 
 namespace zel::py {
 
