@@ -10,8 +10,8 @@ packages=(liblz4-dev pkg-config g++)
 pip_packages=(cmake ninja scikit-build-core)
 if [[ "${1:-}" == "--test" ]]; then
   # chromium: the report test opens the page in a headless browser
-  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev chromium)
-  pip_packages+=(pytest abi3audit build numpy pandas pyarrow duckdb)
+  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format chromium)
+  pip_packages+=(pytest abi3audit build numpy pandas pyarrow duckdb ruff)
 fi
 
 missing=()

@@ -9,8 +9,11 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh --test
 export PATH="$PWD/.venv/bin:$PATH"
 
-echo "== layers: no include runs upward"
+echo "== layers: no include runs upward; formatting and lint"
 python scripts/check_layers.py
+clang-format --dry-run --Werror $(git ls-files '*.h' '*.cc')
+ruff check python tests bench examples scripts
+ruff format --check python tests bench examples scripts
 
 echo "== wheel and stable-ABI check"
 rm -rf build/wheel
