@@ -126,8 +126,11 @@ def run_child(case, env):
     child_env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
     child_env.update(env)
     out = subprocess.run(
-        [sys.executable, __file__, "--child", case], env=child_env, check=True,
-        capture_output=True, text=True,
+        [sys.executable, __file__, "--child", case],
+        env=child_env,
+        check=True,
+        capture_output=True,
+        text=True,
     )
     return json.loads(out.stdout)
 
@@ -152,11 +155,23 @@ def main(rounds):
         return statistics.median(r[key] for r in results[name])
 
     rows = [
-        ("frame_mark(), armed, 4 metrics, no flame, paced", med("armed, paced", "frame_mark"), 2000),
-        ("frame_mark(), armed, 4 metrics, no flame, tight", med("armed, tight loop", "frame_mark"), 2000),
+        (
+            "frame_mark(), armed, 4 metrics, no flame, paced",
+            med("armed, paced", "frame_mark"),
+            2000,
+        ),
+        (
+            "frame_mark(), armed, 4 metrics, no flame, tight",
+            med("armed, tight loop", "frame_mark"),
+            2000,
+        ),
         ("frame_mark(), not armed", med("not armed", "frame_mark"), 150),
         ("record_metric(name, value)", med("armed, paced", "record_metric"), 150),
-        ("frame_mark(), flame of 100 scopes each frame", med("flame of 100 scopes", "frame_mark"), 25000),
+        (
+            "frame_mark(), flame of 100 scopes each frame",
+            med("flame of 100 scopes", "frame_mark"),
+            25000,
+        ),
     ]
     print(f"{'case':<50}{'median ns':>11}{'goal ns':>9}{'of goal':>9}")
     for name, ns, goal in rows:
@@ -164,14 +179,15 @@ def main(rounds):
     print(f"(flame frames of 100 scopes: {med('flame of 100 scopes', 'flame_bytes'):.0f} bytes)")
 
     curve = run_child(
-        "memory",
-        {"ZEL_RECORD": f"{tmp}/m.zel", "ZEL_RECORD_FLAME": "1", "ZEL_RECORD_EVERY": "10"},
+        "memory", {"ZEL_RECORD": f"{tmp}/m.zel", "ZEL_RECORD_FLAME": "1", "ZEL_RECORD_EVERY": "10"}
     )["curve"]
     print("\nresident MB over 200,000 frames, flame every 10th:")
     print("  " + "  ".join(f"{i // 1000}k:{mb:.1f}" for i, mb in curve))
     steady = [mb for i, mb in curve if i >= 20_000]
-    print(f"after 20k frames: min {min(steady):.1f} MB, max {max(steady):.1f} MB, "
-          f"spread {(max(steady) - min(steady)) / min(steady) * 100:.1f}% (goal <= 10%)")
+    print(
+        f"after 20k frames: min {min(steady):.1f} MB, max {max(steady):.1f} MB, "
+        f"spread {(max(steady) - min(steady)) / min(steady) * 100:.1f}% (goal <= 10%)"
+    )
     for name in os.listdir(tmp):
         os.remove(os.path.join(tmp, name))
     os.rmdir(tmp)

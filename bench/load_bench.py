@@ -66,14 +66,22 @@ def main():
         capture = zel.load(path)
         assert len(capture) == frames and len(capture.columns) == 12, capture
         kind = type(capture.columns["frame_ms"]).__name__
-        print(f"capture: {frames:,} frames, 12 columns, {size / 1e6:.1f} MB ({size / frames:.1f} B/frame)")
+        per_frame = size / frames
+        print(
+            f"capture: {frames:,} frames, 12 columns, {size / 1e6:.1f} MB ({per_frame:.1f} B/frame)"
+        )
         cases = [("zel.load (columns as " + kind + ")", lambda: zel.load(path))]
         cases.append(("Reader iteration into lists", lambda: by_iteration(path)))
-        from zel.commands import export
+        from zel.export import csv, jsonl, parquet
 
-        for ext in ("csv", "jsonl", "parquet"):
+        for module in (csv, jsonl, parquet):
+            ext = module.__name__.rsplit(".", 1)[-1]
             out = os.path.join(tmp, "out." + ext)
-            cases.append((f"load + export {ext}", lambda out=out: export.export_one(path, out, progress=False)))
+
+            def export(module=module, out=out):
+                module.write(zel.load(path), out)
+
+            cases.append((f"load + export {ext}", export))
         for name, f in cases:
             try:
                 med, lo, hi = timed(f, repeat)

@@ -46,7 +46,9 @@ FRAME = 1000  # scope blocks between two frame marks, as in a frame loop
 # runs after every FRAME blocks, outside the timing.
 
 _ZEL = "import zel\nzel.enable()\nbetween_frames = zel.frame_mark\n"
-_VIZ = "from viztracer import VizTracer, log_sparse\ntracer = VizTracer(log_sparse=True, verbose=0)\n"
+_VIZ = (
+    "from viztracer import VizTracer, log_sparse\ntracer = VizTracer(log_sparse=True, verbose=0)\n"
+)
 _LOCK = "import threading\nlock = threading.Lock()\n"
 _WITH = "with {}:\n    pass"
 
@@ -64,13 +66,19 @@ SCOPES = {
         "            return func(*args, **kwargs)\n"
         "    return run\n"
         "@wrap\ndef f(): pass",
-        "f()", "plain call f()"),
+        "f()",
+        "plain call f()",
+    ),
     "zel reused Scope": (_ZEL + 's = zel.Scope("name")', _WITH.format("s"), "pass"),
     "zel fresh Scope": (_ZEL, _WITH.format('zel.Scope("name")'), "pass"),
     "zel @profile": (_ZEL + "@zel.profile\ndef f(): pass", "f()", "plain call f()"),
     "nvtx reused annotate": ('import nvtx\na = nvtx.annotate("name")', _WITH.format("a"), "pass"),
     "nvtx fresh annotate": ("import nvtx", _WITH.format('nvtx.annotate("name")'), "pass"),
-    "nvtx @annotate": ('import nvtx\n@nvtx.annotate("name")\ndef f(): pass', "f()", "plain call f()"),
+    "nvtx @annotate": (
+        'import nvtx\n@nvtx.annotate("name")\ndef f(): pass',
+        "f()",
+        "plain call f()",
+    ),
     "viztracer log_event": (_VIZ, _WITH.format('tracer.log_event("name")'), "pass"),
     "viztracer @log_sparse": (_VIZ + "@log_sparse\ndef f(): pass", "f()", "plain call f()"),
     "plain call f(), tracer alive": (_VIZ + "def f(): pass", "f()", "plain call f()"),
@@ -113,10 +121,12 @@ def child_scope(case, loops, passes=5):
 def frame_values(n):
     rng = random.Random(7)
     return [
-        (2.0 * math.exp(-i / 20_000) + rng.gauss(0.0, 0.05),
-         1e-3 * 0.5 ** (i // 25_000),
-         float(4096 + (i * 7919) % 512),
-         float(i))
+        (
+            2.0 * math.exp(-i / 20_000) + rng.gauss(0.0, 0.05),
+            1e-3 * 0.5 ** (i // 25_000),
+            float(4096 + (i * 7919) % 512),
+            float(i),
+        )
         for i in range(n)
     ]
 
@@ -292,7 +302,7 @@ def read_tensorboardx(path):
         view, pos, end = memoryview(data), 0, len(data)
         while pos < end:
             (length,) = unpack_length(data, pos)
-            event = parse(view[pos + 12:pos + 12 + length])
+            event = parse(view[pos + 12 : pos + 12 + length])
             pos += 16 + length
             for value in event.summary.value:
                 series[value.tag].append(value.simple_value)
@@ -333,12 +343,24 @@ READERS = {
     "zel": (read_zel, "zel", ["zel"], "zel.Reader, iterate frames -> lists"),
     "zel.load": (read_zel_load, "zel", ["zel", "numpy"], "zel.load -> lists"),
     "zel.load numpy": (_zel_columns, "zel", ["zel", "numpy"], "zel.load -> numpy"),
-    "tensorboardX": (read_tensorboardx, "tensorboardX", ["tensorboardX.proto.event_pb2"],
-                     "TFRecord framing + tensorboardX event_pb2 -> lists"),
-    "rerun": (read_rerun, "rerun", ["rerun", "pyarrow.compute", "datafusion"],
-              "rerun RrdReader -> dataframe -> lists"),
-    "rerun numpy": (_rerun_columns, "rerun", ["rerun", "pyarrow.compute", "datafusion"],
-                    "rerun RrdReader -> dataframe -> numpy"),
+    "tensorboardX": (
+        read_tensorboardx,
+        "tensorboardX",
+        ["tensorboardX.proto.event_pb2"],
+        "TFRecord framing + tensorboardX event_pb2 -> lists",
+    ),
+    "rerun": (
+        read_rerun,
+        "rerun",
+        ["rerun", "pyarrow.compute", "datafusion"],
+        "rerun RrdReader -> dataframe -> lists",
+    ),
+    "rerun numpy": (
+        _rerun_columns,
+        "rerun",
+        ["rerun", "pyarrow.compute", "datafusion"],
+        "rerun RrdReader -> dataframe -> numpy",
+    ),
     "csv": (read_csv, "csv", [], "csv.reader + float() -> lists"),
 }
 
@@ -352,7 +374,11 @@ def child_read(fmt, path, n):
     series = READERS[fmt][0](path)
     seconds = time.perf_counter() - start
     frames = series["draw_calls"]
-    if len(frames) != n or sum(frames) != n * (n - 1) / 2 or any(len(series[k]) != n for k in NAMES):
+    if (
+        len(frames) != n
+        or sum(frames) != n * (n - 1) / 2
+        or any(len(series[k]) != n for k in NAMES)
+    ):
         raise SystemExit(f"{fmt}: read back {len(frames)} frames, not the {n} written")
     return {"read_s": seconds}
 
@@ -364,8 +390,12 @@ def child_read(fmt, path, n):
 def run_child(args, env=None):
     child_env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
     child_env.update(env or {})
-    out = subprocess.run([sys.executable, __file__, "--child", json.dumps(args)], env=child_env,
-                         capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", json.dumps(args)],
+        env=child_env,
+        capture_output=True,
+        text=True,
+    )
     if out.returncode != 0:
         raise SystemExit(f"child {args} failed:\n{out.stderr[-3000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -380,8 +410,16 @@ def versions():
     from importlib.metadata import PackageNotFoundError, version
 
     found = {}
-    for dist in ("zel", "nvtx", "viztracer", "tensorboardX", "rerun-sdk", "datafusion", "pyarrow",
-                 "protobuf"):
+    for dist in (
+        "zel",
+        "nvtx",
+        "viztracer",
+        "tensorboardX",
+        "rerun-sdk",
+        "datafusion",
+        "pyarrow",
+        "protobuf",
+    ):
         try:
             found[dist] = version(dist)
         except PackageNotFoundError:
@@ -433,8 +471,11 @@ def main():
             for name in os.listdir(tmp):
                 target = os.path.join(tmp, name)
                 shutil.rmtree(target) if os.path.isdir(target) else os.remove(target)
-            print(f"round {r + 1}/{rounds} done, {time.perf_counter() - started:.0f} s",
-                  file=sys.stderr, flush=True)
+            print(
+                f"round {r + 1}/{rounds} done, {time.perf_counter() - started:.0f} s",
+                file=sys.stderr,
+                flush=True,
+            )
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -456,8 +497,10 @@ def report(scopes, writes, reads, rounds, frames, loops):
     print(f"date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}")
     print(f"machine: {cpu_model()}, Python {platform.python_version()}")
     print("versions: " + ", ".join(f"{k} {v}" for k, v in versions().items()))
-    print(f"medians of {rounds} rounds, every case in its own process per round; "
-          f"{frames:,} frames; scopes {loops:,} blocks x 5 passes per process\n")
+    print(
+        f"medians of {rounds} rounds, every case in its own process per round; "
+        f"{frames:,} frames; scopes {loops:,} blocks x 5 passes per process\n"
+    )
 
     ns = {case: _med(samples, "ns") for case, samples in scopes.items()}
     net = {case: ns[case] - ns[base] if base else ns[case] for case, (_, _, base) in SCOPES.items()}
@@ -466,22 +509,31 @@ def report(scopes, writes, reads, rounds, frames, loops):
     for case in SCOPES:
         floor, zel_case = SCOPE_RATIOS.get(case, (None, None))
         shown = f"{net[case]:.1f}" if SCOPES[case][2] else ""
-        print(f"| {case} | {ns[case]:.1f} | {shown} | "
-              f"{_ratio(net[case], net[floor]) if floor else ''} | "
-              f"{_ratio(net[case], net[zel_case]) if zel_case else ''} |")
+        print(
+            f"| {case} | {ns[case]:.1f} | {shown} | "
+            f"{_ratio(net[case], net[floor]) if floor else ''} | "
+            f"{_ratio(net[case], net[zel_case]) if zel_case else ''} |"
+        )
 
-    w = {fmt: {k: _med(s, k) for k in ("loop_s", "close_s", "cpu_s", "bytes")}
-         for fmt, s in writes.items()}
+    w = {
+        fmt: {k: _med(s, k) for k in ("loop_s", "close_s", "cpu_s", "bytes")}
+        for fmt, s in writes.items()
+    }
     us = 1e6 / frames
-    print(f"\n| frame of 4 scalars, {frames:,} frames | loop us/frame | flush/close ms "
-          "| loop+close us/frame | CPU us/frame | x zel (loop+close) |")
+    print(
+        f"\n| frame of 4 scalars, {frames:,} frames | loop us/frame | flush/close ms "
+        "| loop+close us/frame | CPU us/frame | x zel (loop+close) |"
+    )
     print("|---|---:|---:|---:|---:|---:|")
     z = w["zel"]
     for fmt, (_, _, label) in WRITERS.items():
         m = w[fmt]
         total = (m["loop_s"] + m["close_s"]) * us
-        print(f"| {label} | {m['loop_s'] * us:.2f} | {m['close_s'] * 1e3:.1f} | {total:.2f} | "
-              f"{m['cpu_s'] * us:.2f} | {_ratio(m['loop_s'] + m['close_s'], z['loop_s'] + z['close_s'])} |")
+        ratio = _ratio(m["loop_s"] + m["close_s"], z["loop_s"] + z["close_s"])
+        print(
+            f"| {label} | {m['loop_s'] * us:.2f} | {m['close_s'] * 1e3:.1f} | {total:.2f} | "
+            f"{m['cpu_s'] * us:.2f} | {ratio} |"
+        )
 
     print(f"\n| bytes on disk, {frames:,} frames | bytes | bytes/frame | x zel |")
     print("|---|---:|---:|---:|")
@@ -493,8 +545,10 @@ def report(scopes, writes, reads, rounds, frames, loops):
     print(f"\n| read {frames:,} frames back | ms | us/frame | x zel.Reader |")
     print("|---|---:|---:|---:|")
     for fmt, seconds in r.items():
-        print(f"| {READERS[fmt][3]} | {seconds * 1e3:.1f} | {seconds * us:.2f} | "
-              f"{_ratio(seconds, r['zel'])} |")
+        print(
+            f"| {READERS[fmt][3]} | {seconds * 1e3:.1f} | {seconds * us:.2f} | "
+            f"{_ratio(seconds, r['zel'])} |"
+        )
 
 
 def child(args):

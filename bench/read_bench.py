@@ -24,8 +24,11 @@ def main():
     runs = [one_pass(path) for _ in range(repeat)]
     frames = runs[0][0]
     rates = [n / t for n, t in runs]
-    print(f"python Reader iteration: {frames} frames, median {statistics.median(rates):,.0f} frames/s "
-          f"(min {min(rates):,.0f}, max {max(rates):,.0f}, {repeat} passes)")
+    print(
+        f"python Reader iteration: {frames} frames, "
+        f"median {statistics.median(rates):,.0f} frames/s "
+        f"(min {min(rates):,.0f}, max {max(rates):,.0f}, {repeat} passes)"
+    )
 
 
 if __name__ == "__main__":

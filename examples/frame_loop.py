@@ -81,7 +81,15 @@ def render(particles):
     with zel.Scope("compose"):
         glyphs = " .:*#@"
         rows = ["".join(glyphs[min(c, 5)] for c in row) for row in counts]
-        return "+" + "-" * WIDTH + "+\n" + "\n".join(f"|{r}|" for r in rows) + "\n+" + "-" * WIDTH + "+"
+        return (
+            "+"
+            + "-" * WIDTH
+            + "+\n"
+            + "\n".join(f"|{r}|" for r in rows)
+            + "\n+"
+            + "-" * WIDTH
+            + "+"
+        )
 
 
 @zel.profile

@@ -16,7 +16,7 @@ from _zel import *  # noqa: F401,F403
 
 from . import flame
 from ._profile import profile
-from .capture import Capture, load
+from .table import Capture, load
 
 __all__ = list(_zel.__all__) + ["profile", "load", "Capture", "flame"]
 

@@ -13,7 +13,7 @@ frame of a process. A scope that was still open when its thread reported has
 """
 
 from dataclasses import dataclass, field
-from typing import List, Optional
+from typing import Optional
 
 from . import _native
 
@@ -27,7 +27,7 @@ class FlameScope:
     name: str
     start_ns: int
     duration_ns: int
-    children: List["FlameScope"] = field(default_factory=list)
+    children: list["FlameScope"] = field(default_factory=list)
     id: int = 0
     data: str = ""
     open: bool = False
@@ -46,7 +46,7 @@ class FlameScope:
 class FlameThread:
     name: str  # "" for threads the program created itself
     start_ns: Optional[int]  # when the thread opened its first scope
-    scopes: List[FlameScope]  # outermost scopes, in the order they began
+    scopes: list[FlameScope]  # outermost scopes, in the order they began
 
 
 @dataclass
@@ -54,7 +54,7 @@ class FlameFrame:
     index: int  # the recorder's frame number
     start_ns: int
     stop_ns: int
-    threads: List[FlameThread]
+    threads: list[FlameThread]
 
     @property
     def duration_ns(self):
@@ -72,7 +72,9 @@ def decode(flame_bytes):
     for name, thread_start, records in threads:
         nodes, roots = [], []
         for sid, s_start, s_stop, parent, data, is_open in records:
-            node = FlameScope(names.get(sid, f"#{sid}"), s_start, s_stop - s_start, [], sid, data, is_open)
+            node = FlameScope(
+                names.get(sid, f"#{sid}"), s_start, s_stop - s_start, [], sid, data, is_open
+            )
             nodes.append(node)
             (roots if parent < 0 else nodes[parent].children).append(node)
         out.append(FlameThread(name, thread_start, roots))

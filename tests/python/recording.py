@@ -1,5 +1,6 @@
-"""Recording in tests: the capture the test process itself writes, and child Python
-processes with an environment of their own (arming happens once per process)."""
+"""Recording in tests: the capture the test process itself writes, child Python
+processes with ZEL_* variables of their own (arming happens once per process), and
+the `zel` command."""
 
 import os
 import subprocess
@@ -7,31 +8,44 @@ import sys
 import textwrap
 
 import _zel
-from flame import decode, named_tree
+from zel import flame
 
-# Pasted into child processes that look at their own threads.
-THREADS = (
-    "import os\n"
-    "def threads():\n"
-    "    return sorted(open(f'/proc/self/task/{t}/comm').read().strip()\n"
-    "                  for t in os.listdir('/proc/self/task'))\n"
-)
+
+def child_env(**env):
+    out = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
+    out.update(env)
+    return out
 
 
 def run_python(*code, cwd=None, check=True, **env):
     """Runs the pieces of `code`, each dedented, in a fresh interpreter whose ZEL_*
     variables are exactly `env`."""
-    child_env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
-    child_env.update(env)
     return subprocess.run(
         [sys.executable, "-c", "".join(textwrap.dedent(c) for c in code)],
         cwd=cwd,
-        env=child_env,
+        env=child_env(**env),
         capture_output=True,
         text=True,
         check=check,
-        timeout=60,
+        timeout=120,
     )
+
+
+def zel_cmd(*args, cwd=None, **env):
+    """`python -m zel ARGS` with no ZEL_* variable but those of `env`."""
+    return subprocess.run(
+        [sys.executable, "-m", "zel", *map(str, args)],
+        cwd=cwd,
+        env=child_env(**env),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def tree(scopes):
+    """Scopes (zel.flame.FlameScope) as (name, [children]) pairs."""
+    return [(s.name, tree(s.children)) for s in scopes]
 
 
 class SessionCapture:
@@ -57,12 +71,12 @@ class SessionCapture:
         return frames[0]
 
     def scopes(self):
-        """The scopes recorded since the last call, per thread, as (name, trees)."""
-        flame = self.next_frame().flame
-        if flame is None:
+        """(thread name, scope trees) recorded since the last call, per thread."""
+        data = self.next_frame().flame
+        if data is None:
             return []
-        frame = decode(flame)
-        if frame["meta"][0] == self._last_flame_index:
+        frame = flame.decode(data)
+        if frame.index == self._last_flame_index:
             return []  # no scope since: the same frame was attached again
-        self._last_flame_index = frame["meta"][0]
-        return [(name, named_tree(frame, scopes)) for name, _start, scopes in frame["threads"]]
+        self._last_flame_index = frame.index
+        return [(t.name, tree(t.scopes)) for t in frame.threads]

@@ -9,7 +9,7 @@ import sys
 import time
 
 import _zel
-from flame import decode
+from zel.flame import decode
 
 # Marks frames with a metric that numbers them and scopes for the flame frames; new
 # columns are declared along the way. After each flush it reports on standard output
@@ -73,7 +73,9 @@ def test_frames_flushed_before_sigkill_are_all_read_back(tmp_path):
     flushed_total = 0
     for n in range(KILLS):
         env["ZEL_RECORD"] = path = str(tmp_path / f"k{n}.zel")
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(n)], env=env, stdout=subprocess.PIPE)
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(n)], env=env, stdout=subprocess.PIPE
+        )
         try:
             if n % 10 == 0:  # now and then while it starts, arms or writes the header
                 time.sleep(rng.uniform(0, 0.05))

@@ -1,14 +1,15 @@
-"""`zel flame`, trace events and speedscope files, run as a command against captures
-that child processes record."""
+"""`zel flame`: trace events and speedscope files of a capture that a child process
+records, read back; the labels of threads."""
 
 import json
-import subprocess
-import sys
+import os
 
 import pytest
+from recording import run_python
 
 import zel
-from recording import run_python
+from zel.cli import main
+from zel.export.common import thread_labels
 
 # Six frames, a flame frame every second one (0, 2, 4); in each frame the main thread
 # runs frame > (update > physics, draw) and a second thread job > (read, parse).
@@ -53,24 +54,17 @@ WORKER = {("job",), ("job", "read"), ("job", "parse")}
 
 
 @pytest.fixture(scope="module")
-def captures(tmp_path_factory):
+def captures(tmp_path_factory, frames_capture):
     d = tmp_path_factory.mktemp("flame")
     run_python(RECORD, cwd=d, ZEL_RECORD="cap.zel", ZEL_RECORD_FLAME="1", ZEL_RECORD_EVERY="2")
-    run_python(RECORD, cwd=d, ZEL_RECORD="plain.zel")
+    os.symlink(frames_capture, d / "plain.zel")  # recorded without flame frames
     return d
 
 
-def zel_cmd(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "zel", *args], cwd=cwd, capture_output=True, text=True, timeout=60
-    )
-
-
 def export(d, fmt, *args):
-    out = zel_cmd("flame", "cap.zel", "-o", f"{fmt}.json", "--format", fmt, *args, cwd=d)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.count("\n") == 1 and f"{fmt}.json" in out.stdout
-    return json.loads((d / f"{fmt}.json").read_text())
+    out = d / f"{fmt}.json"
+    assert main(["flame", str(d / "cap.zel"), "-o", str(out), "--format", fmt, *args]) == 0
+    return json.loads(out.read_text())
 
 
 def nested_paths(intervals):
@@ -96,11 +90,17 @@ def check_frames_hold_their_scopes(events, flame_frames):
     assert len(outer) == len(flame_frames)
     for k, scope in zip(flame_frames, outer):
         f = frames[k]
-        assert f["ts"] - 100 <= scope["ts"] and scope["ts"] + scope["dur"] <= f["ts"] + f["dur"] + 100
+        assert (
+            f["ts"] - 100 <= scope["ts"] and scope["ts"] + scope["dur"] <= f["ts"] + f["dur"] + 100
+        )
 
 
-def test_trace_events_of_all_flame_frames(captures):
+def test_trace_events_of_all_flame_frames(captures, capsys):
     doc = export(captures, "perfetto", "--frames", "ALL")
+    assert capsys.readouterr().out == (
+        f"wrote {captures / 'perfetto.json'}: trace events for ui.perfetto.dev, "
+        "all 3 flame frames, 2 threads, 21 scopes\n"
+    )
     events = doc["traceEvents"]
     assert doc["displayTimeUnit"] == "ms"
     names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
@@ -139,10 +139,14 @@ def test_trace_events_of_all_flame_frames(captures):
     check_frames_hold_their_scopes(events, (2, 4))
 
 
-def test_speedscope_profiles_of_chosen_frames(captures):
+def test_speedscope_profiles_of_chosen_frames(captures, capsys):
     doc = export(captures, "speedscope")  # the slowest frame with flame data: 4
+    assert capsys.readouterr().out == (
+        f"wrote {captures / 'speedscope.json'}: speedscope profile, slowest frame 4, "
+        "2 threads, 7 scopes\n"
+    )
     assert doc["$schema"] == "https://www.speedscope.app/file-format-schema.json"
-    assert "frame 4" in doc["name"]
+    assert doc["name"] == "cap.zel: slowest frame 4"
     frame_names = [f["name"] for f in doc["shared"]["frames"]]
     assert [p["name"] for p in doc["profiles"]] == ["thread 1", "thread 2"]
     for profile, expected in zip(doc["profiles"], (MAIN, WORKER)):
@@ -177,14 +181,34 @@ def test_speedscope_profiles_of_chosen_frames(captures):
         (["cap.zel", "--frames", "1:2:3"], "bad --frames '1:2:3'"),
         (["cap.zel", "--frames", "10:"], "selects no frame"),
         (["cap.zel", "--frames", "1:2"], "no frame in 1:2 carries flame data"),
+        (["cap.zel", "--count", "0"], "--count must be at least 1, not 0"),
         (["plain.zel"], "recorded without flame frames"),
         (["absent.zel"], "absent.zel: No such file"),
         (["cap.zel", "-o", "nodir/x.json"], "no such directory"),
+        (["cap.zel", "-o", "taken"], "taken: Is a directory"),  # the rename fails
     ],
 )
-def test_flame_refusals_are_one_line(captures, args, message):
-    out = zel_cmd("flame", "-o", "bad.json", *args, cwd=captures)
-    assert out.returncode == 1
-    assert out.stderr.startswith("zel flame: ") and out.stderr.count("\n") == 1
-    assert message in out.stderr
-    assert not (captures / "bad.json").exists()
+def test_flame_refusals_are_one_line(captures, monkeypatch, capsys, args, message):
+    monkeypatch.chdir(captures)
+    os.makedirs("taken/x", exist_ok=True)
+    before = sorted(os.listdir())
+    assert main(["flame", "-o", "bad.json", *args]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("zel flame: ") and err.count("\n") == 1 and message in err
+    assert sorted(os.listdir()) == before  # no output, no temporary file left
+
+
+@pytest.mark.parametrize(
+    "threads, labels",
+    [
+        (
+            [("", 30), ("", 10), ("", None), ("", 20)],
+            ["thread 3", "thread 1", "thread 4", "thread 2"],
+        ),
+        ([("main", 5), ("", 1), ("main", 2)], ["main (2)", "thread 1", "main"]),
+        ([("thread 1", 9), ("", 1)], ["thread 1 (2)", "thread 1"]),
+        ([], []),
+    ],
+)
+def test_threads_are_labelled_by_name_or_by_when_they_began(threads, labels):
+    assert thread_labels(threads) == labels

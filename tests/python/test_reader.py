@@ -1,131 +1,208 @@
+"""The stream reader (`_zel.Reader`) and the bulk loader behind `zel.load`, two
+readers of one format, on hand-built streams: exact values back, every prefix read
+to its last whole frame, and every damaged byte refused by both or read alike."""
+
 import errno
-import os
+import math
 
 import pytest
+from streams import blob, decl, frame, header
 
 import _zel
-from streams import SYSTEM_COLUMNS, blob, decl, frame, header, sys_values
+import zel
+from zel.table import NotACaptureError
+
+NAN = math.nan
+# (user values as (column id, value), flame bytes) per frame; ids 8.. are declared
+# as USER in this order, each just before the first frame that uses it.
+USER = [("zeta", "Hz"), ("alpha", ""), ("loss", "nats")]
+FRAMES = [
+    ([(8, 60.0)], b""),
+    ([(9, 0.25), (8, 59.0), (9, -4.0)], b"PFD4xyz"),  # the last value of an id wins
+    ([], b""),
+    ([(10, NAN), (8, math.inf), (9, 5e-324)], b"\x00"),
+    ([(10, -0.0)], b""),
+]
 
 
-def write(path, data):
-    path.write_bytes(data)
-    return str(path)
+def same(a, b):
+    """Equal floats, NaN and the sign of zero included."""
+    return repr(float(a)) == repr(float(b))
 
 
-def expect_panic(fn, fragment):
-    with pytest.raises(BaseException) as info:
-        fn()
-    assert type(info.value).__name__ == "PanicException"
-    assert fragment in str(info.value)
-    return str(info.value)
+@pytest.fixture(scope="module")
+def stream(system_columns):
+    """(bytes, offsets where each frame ends, frames as (system, user, flame))."""
+    n = len(system_columns)
+    data, ends, expected, declared = header(system_columns, flame=True), [], [], 0
+    for k, (user, flame) in enumerate(FRAMES):
+        for col_id, _ in user:
+            while col_id - 8 >= declared:
+                data += decl(8 + declared, *USER[declared])
+                declared += 1
+        system = [k * 16.5] + [k + i / 8 for i in range(1, n)]
+        data += frame(system, user, flame)
+        ends.append(len(data))
+        named = {USER[i - 8][0]: v for i, v in user}
+        expected.append((system, dict(sorted(named.items())), flame or None))
+    return data, ends, expected
 
 
-def test_missing_file_names_the_path_and_the_os_error(tmp_path):
-    path = str(tmp_path / "absent.zel")
-    with pytest.raises(OSError) as info:
-        _zel.Reader(path)
-    text = info.value.args[0]
-    assert len(info.value.args) == 1
-    assert text.startswith(path + ": ")
-    assert text.endswith(f" (os error {errno.ENOENT})")
-    assert os.strerror(errno.ENOENT) in text
+def read(path):
+    """(system column names, frames as (system, user, flame), the exception that ended
+    reading or None)."""
+    names, frames = [], []
+    try:
+        reader = _zel.Reader(str(path))
+        names = [name for name, _ in reader.columns]
+        for f in reader:
+            frames.append((f.system, f.user, f.flame))
+    except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
+        return names, frames, e
+    return names, frames, None
 
 
-def test_short_files_fail_to_fill_the_buffer(tmp_path):
-    for i, data in enumerate([b"", header()[:50]]):
-        path = write(tmp_path / f"short{i}.zel", data)
-        with pytest.raises(OSError) as info:
-            _zel.Reader(path)
-        assert info.value.args == (path + ": failed to fill whole buffer",)
-
-
-def test_wrong_magic_and_version_are_panics(tmp_path):
-    bad = write(tmp_path / "m.zel", b"RIFF" + header()[4:])
-    assert expect_panic(lambda: _zel.Reader(bad), "not a .zel stream") == (
-        "assertion `left == right` failed: not a .zel stream\n"
-        "  left: [82, 73, 70, 70]\n right: [90, 69, 76, 49]"
+def check_table(capture, frames, columns):
+    """zel.load's table holds the frames as the Reader gave them."""
+    assert (
+        capture.system_columns == columns
+        and len(capture) == len(frames)
+        and list(capture.frames) == list(range(len(frames)))
     )
-    v3 = write(tmp_path / "v.zel", header(version=3))
-    expect_panic(lambda: _zel.Reader(v3), "unsupported .zel version\n  left: 3\n right: 2")
+    for k, (system, user, flame) in enumerate(frames):
+        for name, value in zip(columns, system):
+            assert same(capture.columns[name][k], value)
+        for name in capture.user_columns:
+            assert same(capture.columns[name][k], user.get(name, NAN))
+        assert capture.flame.get(k) == flame
 
 
-def test_header_only_stream(tmp_path):
-    r = _zel.Reader(write(tmp_path / "h.zel", header(flame=True)))
-    assert list(r) == []
-    assert r.columns == SYSTEM_COLUMNS
-    assert r.user_columns == []
-    assert r.flame_enabled is True
+def test_frames_read_back_exactly(stream, system_columns, tmp_path):
+    data, _, expected = stream
+    path = tmp_path / "s.zel"
+    path.write_bytes(data)
+    r = _zel.Reader(str(path))
     assert iter(r) is r
+    assert repr([(f.system, f.user, f.flame) for f in r]) == repr(expected)
+    assert r.user_columns == USER and r.columns == system_columns and r.flame_enabled is True
+    assert list(r) == []
+
+    c = zel.load(path)
+    check_table(c, expected, [name for name, _ in system_columns])
+    assert c.units == dict(system_columns + USER) and c.flame_enabled
+    assert c.system_columns == [name for name, _ in system_columns]
+    assert c.user_columns == [name for name, _ in USER]
 
 
-def test_frames_with_named_user_values_in_order(tmp_path):
-    data = header() + decl(8, "fps", "Hz") + frame(sys_values(1.0), [(8, 60.0)])
-    data += decl(9, "loss") + frame(sys_values(2.0), [(9, 0.25), (8, 59.0)], flame=b"PFD4xyz")
-    r = _zel.Reader(write(tmp_path / "f.zel", data))
-    frames = list(r)
-    assert [f.system for f in frames] == [sys_values(1.0), sys_values(2.0)]
-    assert frames[0].user == {"fps": 60.0}
-    assert frames[1].user == {"fps": 59.0, "loss": 0.25}
-    assert frames[0].flame is None and frames[1].flame == b"PFD4xyz"
-    assert r.user_columns == [("fps", "Hz"), ("loss", "")]
-    assert r.flame_enabled is False  # the header's flag, whatever frames carry
+def test_every_prefix_reads_to_its_last_whole_frame(stream, tmp_path):
+    data, ends, expected = stream
+    start = len(header([], flame=True))  # no column yet: where the header's fields end
+    path = tmp_path / "p.zel"
+    for cut in range(len(data) + 1):
+        path.write_bytes(data[:cut])
+        whole = sum(end <= cut for end in ends)
+        _, frames, error = read(path)
+        if isinstance(error, OSError):  # the header is not whole yet
+            assert error.errno is None and not frames and cut < ends[0]
+            with pytest.raises(ValueError) as info:
+                zel.load(path)
+            assert isinstance(info.value, NotACaptureError) == (cut == 0)
+            continue
+        assert cut >= start and error is None and repr(frames) == repr(expected[:whole])
+        assert len(zel.load(path)) == whole
+
+    # One reader over a growing file takes each frame once, as soon as it is whole.
+    path.write_bytes(data[: ends[0] - 1])
+    reader, seen = _zel.Reader(str(path)), []
+    for cut in range(ends[0] - 1, len(data)):
+        with open(path, "ab") as f:
+            f.write(data[cut : cut + 1])
+        seen += [(f.system, f.user, f.flame) for f in reader]
+        assert len(seen) == sum(end <= cut + 1 for end in ends)
+    assert repr(seen) == repr(expected)
 
 
-def test_user_keys_sorted_and_last_duplicate_wins(tmp_path):
-    data = header() + decl(8, "zeta") + decl(9, "alpha") + decl(10, "mid")
-    data += frame(sys_values(), [(8, 1.0), (9, 2.0), (10, 3.0), (9, 4.0)])
-    (f,) = _zel.Reader(write(tmp_path / "s.zel", data))
-    assert list(f.user) == ["alpha", "mid", "zeta"]
-    assert f.user["alpha"] == 4.0
+def test_every_damaged_byte_is_refused_or_read_alike(stream, panic, tmp_path):
+    data, _, _ = stream
+    path = tmp_path / "d.zel"
+    for i in range(len(data)):
+        for flip in (0x01, 0x80, 0xFF):
+            damaged = bytearray(data)
+            damaged[i] ^= flip
+            path.write_bytes(damaged)
+            names, frames, error = read(path)
+            try:
+                capture = zel.load(path)
+            except ValueError:
+                assert isinstance(error, (OSError, panic)), (i, flip, error)
+                continue
+            assert error is None, (i, flip, error)
+            check_table(capture, frames, names)
 
 
-def test_returned_objects_are_fresh_copies_and_attributes_read_only(tmp_path):
-    data = header() + decl(8, "fps") + frame(sys_values(1.0), [(8, 60.0)])
-    r = _zel.Reader(write(tmp_path / "c.zel", data))
+def test_files_that_are_not_captures(system_columns, panic, tmp_path):
+    cases = {  # name: (bytes, Reader's error, zel.load's error)
+        "absent.zel": (None, OSError, FileNotFoundError),
+        "empty.zel": (b"", OSError, NotACaptureError),
+        "short.zel": (header(system_columns)[:50], OSError, ValueError),
+        "magic.zel": (b"RIFF" + header(system_columns)[4:], panic, NotACaptureError),
+        "v3.zel": (header(system_columns, version=3), panic, ValueError),
+    }
+    for name, (data, reader_error, load_error) in cases.items():
+        path = str(tmp_path / name)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
+        with pytest.raises(reader_error) as info:
+            _zel.Reader(path)
+        if isinstance(info.value, OSError):
+            assert info.value.args[0].startswith(path + ": ")
+            # errno is the OS error, None where the file ended early
+            assert info.value.errno == (errno.ENOENT if data is None else None)
+        with pytest.raises(load_error) as info:
+            zel.load(path)
+        if data is not None and load_error is ValueError:
+            assert not isinstance(info.value, NotACaptureError)
+            assert "\n" not in str(info.value) and "left" not in str(info.value)
+    assert str(info.value) == "unsupported .zel version: 3, expected 2"
+    with pytest.raises(panic, match="^assertion `left == right` failed: not a .zel stream\n"):
+        _zel.Reader(str(tmp_path / "magic.zel"))
+    with pytest.raises(OSError) as info:
+        _zel.Reader(str(tmp_path / "v3.zel") + "\0ignored")  # refused, not cut short
+    assert info.value.errno == errno.EINVAL
+
+
+def test_damaged_records_and_reading_on(system_columns, panic, tmp_path):
+    sys_values = [1.0] * len(system_columns)
+    path = tmp_path / "t.zel"
+    # A damaged blob fails on every call: the reader stays in front of it.
+    path.write_bytes(header(system_columns) + blob(b"\x07\x00") + frame(sys_values))
+    r = _zel.Reader(str(path))
+    for _ in range(2):
+        with pytest.raises(panic, match="unknown .zel record tag 7"):
+            next(r)
+    # A declaration out of order is dropped, and reading goes on after it.
+    path.write_bytes(header(system_columns) + decl(9, "skip") + frame(sys_values))
+    r = _zel.Reader(str(path))
+    with pytest.raises(panic, match="out-of-order .zel column declaration\n  left: 9\n right: 8$"):
+        next(r)
+    assert [f.system for f in r] == [sys_values] and r.user_columns == []
+
+
+def test_frames_and_readers_hand_out_copies_and_refuse_assignment(stream, tmp_path):
+    data, ends, expected = stream
+    (tmp_path / "c.zel").write_bytes(data[: ends[0]])
+    r = _zel.Reader(str(tmp_path / "c.zel"))
     (f,) = r
-    f.system.append(99.0)
-    f.user["x"] = 1.0
-    r.columns.clear()
-    assert f.system == sys_values(1.0) and f.user == {"fps": 60.0}
-    assert len(r.columns) == 8
-    for obj, attr in [(f, "system"), (f, "flame"), (r, "columns"), (r, "flame_enabled")]:
+    for copy in (f.system, f.user, r.columns, r.user_columns):
+        copy.clear()
+    assert [f.system, f.user, r.user_columns] == [*expected[0][:2], USER[:1]] and r.columns
+    for obj, attr in [
+        (f, "system"),
+        (f, "user"),
+        (f, "flame"),
+        (r, "columns"),
+        (r, "flame_enabled"),
+    ]:
         with pytest.raises(AttributeError):
             setattr(obj, attr, None)
-
-
-def test_growing_file_resumes_after_exhaustion(tmp_path):
-    path = tmp_path / "g.zel"
-    first = header() + frame(sys_values(1.0))
-    rest = decl(8, "fps") + frame(sys_values(2.0), [(8, 30.0)]) + frame(sys_values(3.0))
-    cut = len(rest) - 5  # leaves the last frame incomplete
-    path.write_bytes(first + rest[:10])
-    r = _zel.Reader(str(path))
-    assert [f.system[0] for f in r] == [1.0]
-    with open(path, "ab") as out:
-        out.write(rest[10:cut])
-    assert [f.system[0] for f in r] == [2.0]
-    assert r.user_columns == [("fps", "")]
-    assert list(r) == []
-    with open(path, "ab") as out:
-        out.write(rest[cut:])
-    assert [f.system[0] for f in r] == [3.0]
-
-
-def test_damaged_records_raise_panics_and_reading_can_go_on(tmp_path):
-    # A damaged blob fails on every call: the reader stays in front of it.
-    r = _zel.Reader(write(tmp_path / "t.zel", header() + blob(bytes([7, 0])) + frame(sys_values())))
-    for _ in range(2):
-        expect_panic(lambda: next(r), "unknown .zel record tag 7")
-    # A bad declaration is dropped and iteration continues after it.
-    data = header() + decl(9, "skip") + frame(sys_values(5.0))
-    r = _zel.Reader(write(tmp_path / "o.zel", data))
-    expect_panic(lambda: next(r), "out-of-order .zel column declaration\n  left: 9\n right: 8")
-    assert [f.system[0] for f in r] == [5.0]
-    assert r.user_columns == []
-
-
-def test_path_with_a_nul_byte_is_refused_not_truncated(tmp_path):
-    real = write(tmp_path / "real.zel", header())
-    with pytest.raises(OSError) as info:
-        _zel.Reader(real + "\0ignored")
-    assert info.value.args[0].endswith(f": Invalid argument (os error {errno.EINVAL})")

@@ -1,6 +1,7 @@
 """What the subcommands share: opening a capture with a one-line error instead of a
 traceback."""
 
+import functools
 import os
 
 
@@ -26,3 +27,22 @@ def check_output_dir(path):
     parent = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(parent):
         raise CommandError(f"{path}: no such directory: {parent}")
+
+
+@functools.cache
+def panic_exception():
+    """The class of the PanicException that `_zel` raises for a damaged stream (it
+    derives from BaseException, so `except Exception` lets it through)."""
+    import _zel
+
+    cls = getattr(_zel, "PanicException", None)
+    if cls is None:
+        # The module does not name the class: reading a file that is not a capture,
+        # the extension module itself, raises one.
+        try:
+            _zel.Reader(_zel.__file__)
+        except Exception:
+            raise
+        except BaseException as e:
+            cls = type(e)
+    return cls

@@ -1,13 +1,10 @@
 """`zel flame`: the flame data of chosen frames as a file for a trace viewer.
 
-    zel flame capture.zel -o slow.json                       # the slowest frame, Perfetto
-    zel flame capture.zel -o top.json --count 5              # the 5 slowest frames
-    zel flame capture.zel -o all.json --format speedscope --frames ALL
-    zel flame capture.zel -o mid.json --frames 100:200
+zel flame capture.zel -o slow.json                       # the slowest frame, Perfetto
+zel flame capture.zel -o top.json --count 5              # the 5 slowest frames
+zel flame capture.zel -o all.json --format speedscope --frames ALL
+zel flame capture.zel -o mid.json --frames 100:200
 """
-
-import json
-import os
 
 from .common import CommandError, check_output_dir, load_capture
 
@@ -38,50 +35,34 @@ def register(subparsers):
         ),
     )
     p.add_argument(
-        "--count", type=int, default=1, metavar="N", help="how many frames SLOWEST picks (default 1)"
+        "--count",
+        type=int,
+        default=1,
+        metavar="N",
+        help="how many frames SLOWEST picks (default 1)",
     )
     p.set_defaults(run=run)
 
 
 def run(args):
+    from ..export import speedscope, trace
+    from ..export.common import SelectionError, select_frames
     from ..flame import FlameError
-    from ..trace_export import SelectionError, select_frames, to_speedscope, to_trace_events
 
     check_output_dir(args.output)
     capture = load_capture(args.capture)
+    export = trace if args.format == "perfetto" else speedscope
     try:
         selection = select_frames(capture, args.frames, args.count)
+        n_threads, n_scopes = export.write(capture, selection, args.output)
     except SelectionError as e:
         raise CommandError(str(e)) from None
-    export = to_trace_events if args.format == "perfetto" else to_speedscope
-    try:
-        doc = export(capture, selection)
     except FlameError as e:
         raise CommandError(f"{args.capture}: {e}") from None
-
-    tmp = f"{args.output}.tmp{os.getpid()}"
-    try:
-        with open(tmp, "w", encoding="utf-8") as f:
-            # dumps, not dump: only the one-shot encoder is the fast one
-            f.write(json.dumps(doc, separators=(",", ":"), allow_nan=False))
-        os.replace(tmp, args.output)
     except OSError as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
-
-    if args.format == "perfetto":
-        n_scopes = sum(1 for e in doc["traceEvents"] if e.get("cat") == "scope")
-        n_threads = sum(1 for e in doc["traceEvents"] if e["name"] == "thread_name") - 1
-        what = "trace events for ui.perfetto.dev"
-    else:
-        n_scopes = sum(len(p["events"]) for p in doc["profiles"]) // 2
-        n_threads = len(doc["profiles"])
-        what = "speedscope profile"
     print(
-        f"wrote {args.output}: {what}, {selection.label}, "
+        f"wrote {args.output}: {export.DESCRIPTION}, {selection.label}, "
         f"{n_threads} thread{'s' * (n_threads != 1)}, {n_scopes} scopes"
     )
     return 0

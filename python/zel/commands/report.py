@@ -1,6 +1,6 @@
 """`zel report CAPTURE -o REPORT.html`: the capture as one self-contained HTML page
 (headline figures, frame-time histogram, every column over time, flame charts of the
-slowest frames); see `zel.report`."""
+slowest frames); see `zel.export.report`."""
 
 import os
 
@@ -28,7 +28,7 @@ def register(subparsers):
 
 
 def run(args):
-    from ..report import write_report
+    from ..export.report import write_report
 
     if args.slowest < 0:
         raise CommandError(f"--slowest must be 0 or more, not {args.slowest}")

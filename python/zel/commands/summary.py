@@ -1,10 +1,11 @@
 """`zel summary capture.zel`: what a capture holds, at a glance."""
 
+import argparse
 import json
-import math
 import sys
 
 from .. import stats
+from ..export.common import nan_to_none
 from .common import CommandError, load_capture
 
 HELP = """\
@@ -19,11 +20,13 @@ def register(sub):
         "summary",
         help="frames, FPS, frame-time percentiles and lows, per-column figures, slowest frames",
         description="Summarise a capture.\n\n" + HELP,
-        formatter_class=__import__("argparse").RawDescriptionHelpFormatter,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("capture", help="a .zel capture (one still being written is read so far)")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of tables")
-    p.add_argument("--slowest", type=int, default=5, metavar="N", help="list the N slowest frames (5)")
+    p.add_argument(
+        "--slowest", type=int, default=5, metavar="N", help="list the N slowest frames (5)"
+    )
     p.set_defaults(run=run)
 
 
@@ -55,7 +58,9 @@ def summarise(capture, slowest=5):
     for i in order:
         entry = {"frame": i, "frame_ms": float(frame_ms[i])}
         if i in capture.flame:
-            entry["top_scopes"] = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
+            entry["top_scopes"] = [
+                {"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])
+            ]
         slow.append(entry)
     # When none of the slowest frames carries flame data, the slowest ones that do.
     slow_flame = []
@@ -74,23 +79,15 @@ def summarise(capture, slowest=5):
         "slowest": slow,
         "slowest_with_flame": slow_flame,
     }
-    return _nan_to_none(out)
+    return nan_to_none(out)
 
 
-def _nan_to_none(v):
-    if isinstance(v, float) and (math.isnan(v) or math.isinf(v)):
-        return None
-    if isinstance(v, dict):
-        return {k: _nan_to_none(x) for k, x in v.items()}
-    if isinstance(v, list):
-        return [_nan_to_none(x) for x in v]
-    return v
-
-
-def _num(v, digits=3):
+def _figure(v, digits=3):
+    """A number for the text tables: `digits` decimals with thousands separators,
+    or `digits` significant digits when that would hide it; "-" for None."""
     if v is None:
         return "-"
-    if abs(v) >= 1e6 or (v != 0 and abs(v) < 10 ** -digits):
+    if abs(v) >= 1e6 or (v != 0 and abs(v) < 10**-digits):
         return f"{v:.{digits}g}"
     return f"{v:,.{digits}f}"
 
@@ -99,7 +96,10 @@ def _table(rows, header):
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     lines = []
     for k, r in enumerate([header] + rows):
-        cells = [str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(r, widths))]
+        cells = [
+            str(c).ljust(w) if i == 0 else str(c).rjust(w)
+            for i, (c, w) in enumerate(zip(r, widths))
+        ]
         lines.append("  ".join(cells).rstrip())
         if k == 0:
             lines.append("  ".join("-" * w for w in widths))
@@ -109,26 +109,45 @@ def _table(rows, header):
 def render(s):
     ft = s["frame_time"]
     lines = [
-        f"{s['path']}: {s['frames']:,} frames over {_num(s['duration_s'], 2)} s, "
-        f"mean {_num(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames",
+        f"{s['path']}: {s['frames']:,} frames over {_figure(s['duration_s'], 2)} s, "
+        f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames",
         "",
         "frame time (ms)  p50 {}  p90 {}  p99 {}  max {}".format(
-            *(_num(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
+            *(_figure(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
         ),
-        f"lows (FPS)       1% {_num(ft['low_1pct_fps'], 1)}  0.1% {_num(ft['low_01pct_fps'], 1)}",
+        "lows (FPS)       1% {}  0.1% {}".format(
+            _figure(ft["low_1pct_fps"], 1), _figure(ft["low_01pct_fps"], 1)
+        ),
         "",
     ]
-    rows = [[c["name"], c["unit"], _num(c["min"]), _num(c["mean"]), _num(c["max"]), f"{c['count']:,}"]
-            for c in s["columns"]]
+    rows = [
+        [
+            c["name"],
+            c["unit"],
+            _figure(c["min"]),
+            _figure(c["mean"]),
+            _figure(c["max"]),
+            f"{c['count']:,}",
+        ]
+        for c in s["columns"]
+    ]
     lines.append(_table(rows, ["column", "unit", "min", "mean", "max", "frames"]))
-    for key, title in (("slowest", "slowest frames"), ("slowest_with_flame", "slowest frames with scope data")):
+    for key, title in (
+        ("slowest", "slowest frames"),
+        ("slowest_with_flame", "slowest frames with scope data"),
+    ):
         if not s[key]:
             continue
         with_scopes = any("top_scopes" in e for e in s[key])
         lines += ["", title + (" (top scopes by self time)" if with_scopes else "")]
         for e in s[key]:
-            scopes = ", ".join(f"{t['name']} {_num(t['self_ms'], 2)} ms" for t in e.get("top_scopes", []))
-            lines.append(f"  frame {e['frame']:>8}  {_num(e['frame_ms'])} ms" + (f"  ({scopes})" if scopes else ""))
+            scopes = ", ".join(
+                f"{t['name']} {_figure(t['self_ms'], 2)} ms" for t in e.get("top_scopes", [])
+            )
+            lines.append(
+                f"  frame {e['frame']:>8}  {_figure(e['frame_ms'])} ms"
+                + (f"  ({scopes})" if scopes else "")
+            )
     return "\n".join(lines)
 
 

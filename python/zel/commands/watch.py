@@ -13,7 +13,7 @@ import os
 import sys
 import time
 
-from .common import CommandError
+from .common import CommandError, panic_exception
 
 CLEAR = "\x1b[H\x1b[2J"
 
@@ -29,11 +29,18 @@ def register(subparsers):
     )
     p.add_argument("capture", help="the .zel file")
     p.add_argument(
-        "--interval", type=float, default=0.25, metavar="SECONDS",
+        "--interval",
+        type=float,
+        default=0.25,
+        metavar="SECONDS",
         help="how often to look for new frames (default 0.25)",
     )
     p.add_argument(
-        "--last", type=int, default=10, metavar="N", help="how many recent frames to list (default 10)"
+        "--last",
+        type=int,
+        default=10,
+        metavar="N",
+        help="how many recent frames to list (default 10)",
     )
     p.add_argument(
         "--once", action="store_true", help="print one snapshot of what is written now and exit"
@@ -115,10 +122,17 @@ def _open(path):
     try:
         return _zel.Reader(path)
     except OSError as e:
-        # A capture whose header is not yet whole reads as a short file.
-        if "failed to fill whole buffer" in str(e):
+        # A capture whose header is not yet whole reads as a file that ended early,
+        # the one OSError without an errno.
+        if e.errno is None:
             return None
         raise CommandError(str(e)) from None
+    except panic_exception() as e:  # not a capture, or one of another version
+        raise _damaged(path, e) from None
+
+
+def _damaged(path, panic):
+    return CommandError(f"{path}: damaged: {str(panic).splitlines()[0]}")
 
 
 def _read(reader, view):
@@ -131,10 +145,8 @@ def _read(reader, view):
             n += 1
     except OSError as e:
         raise CommandError(f"{view.path}: {e}") from None
-    except BaseException as e:  # noqa: BLE001 - a damaged stream raises PanicException
-        if type(e).__name__ != "PanicException":
-            raise
-        raise CommandError(f"{view.path}: damaged: {str(e).splitlines()[0]}") from None
+    except panic_exception() as e:  # a damaged stream
+        raise _damaged(view.path, e) from None
     view.columns(reader)
     return n
 

@@ -1,15 +1,16 @@
 """A whole capture as columns, read in one pass by the native bulk reader.
 
-    capture = zel.load("capture.zel")
-    capture.columns["frame_ms"]        # NumPy array (a list without NumPy)
-    capture.units["frame_ms"]          # "ms"
-    capture.to_pandas()                # one row per frame, indexed by frame number
+capture = zel.load("capture.zel")
+capture.columns["frame_ms"]        # NumPy array (a list without NumPy)
+capture.units["frame_ms"]          # "ms"
+capture.to_pandas()                # one row per frame, indexed by frame number
 """
 
 import array
 import os
 
 from . import _native
+from ._native import NotACaptureError
 
 try:
     import numpy as _np
@@ -46,7 +47,8 @@ class Capture:
             flat.frombytes(values)
             self.frames = list(range(n_frames))
             self.columns = {
-                name: flat[i * n_frames : (i + 1) * n_frames].tolist() for i, name in enumerate(names)
+                name: flat[i * n_frames : (i + 1) * n_frames].tolist()
+                for i, name in enumerate(names)
             }
 
     def __len__(self):
@@ -88,27 +90,26 @@ class Capture:
 
 def load(path):
     """Reads the capture at `path` up to its last whole frame (a capture still being
-    written included). Raises OSError for a missing, unreadable or empty file and
-    ValueError naming the problem for a file that is not a capture or is damaged."""
+    written included). Raises OSError for a missing or unreadable file, NotACaptureError
+    (a ValueError) for a file that is empty or not a capture at all, and ValueError
+    naming the problem for a damaged capture."""
+    path = str(path)
     try:
-        parts = _native.load(str(path))
-    except ValueError as e:
-        raise ValueError(_problem(str(path), str(e))) from None
+        parts = _native.load(path)
+    except _native.NotACaptureError:
+        raise NotACaptureError(
+            "not a capture: it does not start with the .zel magic bytes"
+        ) from None
+    except ValueError:
+        if _is_empty(path):
+            raise NotACaptureError("not a capture: the file is empty") from None
+        raise
     columns, n_system, n_frames, values, flames, flame_enabled = parts
-    return Capture(str(path), columns, n_system, n_frames, values, flames, flame_enabled)
+    return Capture(path, columns, n_system, n_frames, values, flames, flame_enabled)
 
 
-def _problem(path, message):
-    """The reader's message about a damaged capture, as one line."""
+def _is_empty(path):
     try:
-        if os.path.getsize(path) == 0:
-            return "not a capture: the file is empty"
+        return os.path.getsize(path) == 0
     except OSError:
-        pass
-    first, _, rest = message.partition("\n")
-    prefix = "assertion `left == right` failed: "
-    if first.startswith(prefix):
-        first = first[len(prefix) :]
-        if first == "not a .zel stream":
-            return "not a capture: it does not start with the .zel magic bytes"
-    return "; ".join([first] + [line.strip() for line in rest.splitlines() if line.strip()])
+        return False
