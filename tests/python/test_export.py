@@ -87,6 +87,8 @@ def test_many_captures_become_one_parquet_dataset(system_columns, tmp_path, caps
     ],
 )
 def test_export_refusals(frames_capture, tmp_path, monkeypatch, capsys, output, message):
+    if output.endswith("/") and pq is None:
+        pytest.skip("a dataset needs pyarrow")
     monkeypatch.chdir(tmp_path)
     (tmp_path / "taken.csv").write_text("kept")
     assert main(["export", str(frames_capture), "-o", output]) == 1
