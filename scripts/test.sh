@@ -50,7 +50,7 @@ cmake --build build/pytsan
 rm -rf build/pytsan/site && mkdir -p build/pytsan/site && cp -r python/zel build/pytsan/site/
 cp build/pytsan/python/ext/_zel.*.so build/pytsan/site/ && cp build/pytsan/python/ext/_native.*.so build/pytsan/site/zel/
 LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/pytsan/site \
-  python -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_scope.py
+  python -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_scopes.py
 
 echo "== the same wheel under every other CPython 3.9 or later that pyenv has"
 if command -v pyenv >/dev/null; then

@@ -45,6 +45,10 @@ PyObject* create_module() {
   if (!add_public(module.get(), all.get(), "Scope", make_scope_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Reader", make_reader_type())) return nullptr;
   if (!add_public(module.get(), all.get(), "Frame", make_frame_type())) return nullptr;
+  // The class fatal failures arrive as, so that callers can catch it by type; not
+  // part of __all__, so `from _zel import *` does not bring it in.
+  PyObject* panic = panic_exception_type();
+  if (!panic || PyObject_SetAttrString(module.get(), "PanicException", panic) < 0) return nullptr;
   return module.release();
 }
 

@@ -35,14 +35,4 @@ def panic_exception():
     derives from BaseException, so `except Exception` lets it through)."""
     import _zel
 
-    cls = getattr(_zel, "PanicException", None)
-    if cls is None:
-        # The module does not name the class: reading a file that is not a capture,
-        # the extension module itself, raises one.
-        try:
-            _zel.Reader(_zel.__file__)
-        except Exception:
-            raise
-        except BaseException as e:
-            cls = type(e)
-    return cls
+    return _zel.PanicException
