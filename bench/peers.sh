@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # zel against nvtx, viztracer, tensorboardX, rerun and csv (bench/peers.py), in a
 # virtual environment of its own, bench/.venv-peers: the peers come from PyPI at the
-# versions bench/README.md quotes, zel is built from this tree. None of them becomes a
+# versions bench/BENCHMARKS.md quotes, zel is built from this tree. None of them becomes a
 # dependency of zel. Needs the network for the first install; scripts/setup.sh first.
 #   bench/peers.sh            the full run (about 5 minutes on 2 cores)
 #   bench/peers.sh --quick    a smoke run of a few seconds

@@ -5,7 +5,7 @@ import argparse
 import sys
 
 from .commands import COMMANDS
-from .commands.common import CommandError
+from .commands.shared import CommandError
 
 
 def build_parser():

@@ -1,6 +1,20 @@
 """The subcommands of `zel`, in the order `zel --help` lists them. Each module has
 `register(subparsers)`, which adds its parser and sets `run(args) -> exit status`."""
 
-from . import export, flame, record, report, summary, watch
+from . import (
+    export_command,
+    flame_command,
+    record_command,
+    report_command,
+    summary_command,
+    watch_command,
+)
 
-COMMANDS = [record, summary, export, report, flame, watch]
+COMMANDS = [
+    record_command,
+    summary_command,
+    export_command,
+    report_command,
+    flame_command,
+    watch_command,
+]

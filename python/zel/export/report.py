@@ -1,7 +1,7 @@
 """A capture as one self-contained HTML page: `zel report capture.zel -o report.html`.
 
     from zel import load
-    from zel.report import write_report
+    from zel.export.report import write_report
     write_report(load("capture.zel"), "report.html", slowest=8)
 
 The page needs nothing but a browser: styles and script are inline, the figures are

@@ -6,7 +6,7 @@ import sys
 
 from .. import stats
 from ..export.common import nan_to_none
-from .common import CommandError, load_capture
+from .shared import CommandError, load_capture
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier

@@ -6,7 +6,7 @@ zel flame capture.zel -o all.json --format speedscope --frames ALL
 zel flame capture.zel -o mid.json --frames 100:200
 """
 
-from .common import CommandError, check_output_dir, load_capture
+from .shared import CommandError, check_output_dir, load_capture
 
 FORMATS = ("perfetto", "speedscope")
 

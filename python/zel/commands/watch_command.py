@@ -13,7 +13,7 @@ import os
 import sys
 import time
 
-from .common import CommandError, panic_exception
+from .shared import CommandError, panic_exception
 
 CLEAR = "\x1b[H\x1b[2J"
 

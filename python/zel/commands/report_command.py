@@ -4,7 +4,7 @@ slowest frames); see `zel.export.report`."""
 
 import os
 
-from .common import CommandError, check_output_dir, load_capture
+from .shared import CommandError, check_output_dir, load_capture
 
 
 def register(subparsers):

@@ -5,7 +5,7 @@ import os
 
 from ..export import csv, jsonl, parquet
 from ..export.common import Progress
-from .common import CommandError, check_output_dir, load_capture
+from .shared import CommandError, check_output_dir, load_capture
 
 WRITERS = {".csv": csv.write, ".jsonl": jsonl.write, ".parquet": parquet.write}
 

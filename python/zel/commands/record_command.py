@@ -6,7 +6,7 @@ import os
 import runpy
 import sys
 
-from .common import CommandError, check_output_dir
+from .shared import CommandError, check_output_dir
 
 
 def register(sub):
