@@ -16,14 +16,37 @@ then pytest (stopping at the first failure), and restores the file. Each result 
 killed, survived, stillborn (does not compile) or missing; the output file is rewritten
 after every site, so an interrupted run is still usable and --resume carries on from it.
 """
-import argparse, json, os, random, re, shutil, signal, subprocess, sys, time
+
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 GROUPS = {
-    "foundation": ["src/coding.h", "src/utf8.cc", "src/io.cc", "src/channel.h", "src/error.cc",
-                   "src/thread.cc", "src/poison_*.h", "profiler/compact.h"],
-    "recording": ["src/record/*.h", "src/record/*.cc", "src/metrics_acc.cc", "src/system.cc",
-                  "src/io_acc.cc"],
+    "foundation": [
+        "src/coding.h",
+        "src/utf8.cc",
+        "src/io.cc",
+        "src/channel.h",
+        "src/error.cc",
+        "src/thread.cc",
+        "src/poison_*.h",
+        "profiler/compact.h",
+    ],
+    "recording": [
+        "src/record/*.h",
+        "src/record/*.cc",
+        "src/metrics_acc.cc",
+        "src/system.cc",
+        "src/io_acc.cc",
+    ],
     "profiler": ["profiler/*.h", "profiler/*.cc"],  # less what foundation took
 }
 SWAP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
@@ -37,7 +60,7 @@ def blank_code(text):
     """The text with comments and string/char literals replaced by spaces (newlines kept)."""
     out, i, n = list(text), 0, len(text)
     while i < n:
-        c, nxt = text[i], text[i + 1:i + 2]
+        c, nxt = text[i], text[i + 1 : i + 2]
         if c == "/" and nxt == "/":
             end = text.find("\n", i) % (n + 1)  # up to the newline or the end
         elif c == "/" and nxt == "*":
@@ -62,8 +85,9 @@ PLATFORM = {"__linux__", "__unix__", "__x86_64__", "__GNUC__"}  # this machine's
 def live_branch(directive):
     """Whether a #if/#elif/#ifdef/#ifndef branch is compiled here, as far as it tests
     platform macros (__APPLE__, _WIN32, ...); any other condition counts as compiled."""
-    m = re.fullmatch(r"#\s*(?:el)?if(n?)(?:def\s+|\s+(!?)\s*defined\s*\(?\s*)(\w+)\s*\)?\s*",
-                     directive)
+    m = re.fullmatch(
+        r"#\s*(?:el)?if(n?)(?:def\s+|\s+(!?)\s*defined\s*\(?\s*)(\w+)\s*\)?\s*", directive
+    )
     if not m or not re.fullmatch(r"__\w+__|_WIN\w*|_MSC_VER", m.group(3)):
         return True
     return (m.group(3) in PLATFORM) != bool(m.group(1) or m.group(2))
@@ -90,7 +114,7 @@ def candidates(tree, rel):
             continue  # preprocessor lines, and code this platform does not compile
         lead = len(line) - len(line.lstrip())
         for m in TOKEN.finditer(masked):
-            before, after = masked[m.start() - 1:m.start()], masked[m.end():m.end() + 1]
+            before, after = masked[m.start() - 1 : m.start()], masked[m.end() : m.end() + 1]
             # Comparisons are spaced (clang-format); template brackets are not.
             if m.group() in SWAP and before in ("", " ") and after in ("", " "):
                 found.append((text, occ, m.start() - lead, m.group()))
@@ -101,14 +125,16 @@ def pick(args):
     tree, rng = Path(args.tree), random.Random(args.seed)
     taken, sites = set(), []
     for group, patterns in GROUPS.items():
-        files = sorted({str(p.relative_to(tree)) for pat in patterns for p in tree.glob(pat)}
-                       - taken)
+        files = sorted(
+            {str(p.relative_to(tree)) for pat in patterns for p in tree.glob(pat)} - taken
+        )
         taken.update(files)
         pool = [(f, *c) for f in files for c in candidates(tree, f)]
         print(f"{group}: {len(pool)} candidate sites in {len(files)} files")
         for f, text, occ, off, op in rng.sample(pool, args.count // len(GROUPS)):
-            sites.append(dict(group=group, path=f, line=text, occurrence=occ, offset=off,
-                              op=op, to=SWAP[op]))
+            sites.append(
+                dict(group=group, path=f, line=text, occurrence=occ, offset=off, op=op, to=SWAP[op])
+            )
     Path(args.o).write_text(json.dumps(sites, indent=1) + "\n")
     print(f"{len(sites)} sites written to {args.o}")
 
@@ -129,10 +155,16 @@ def locate(tree, site, maps):
     path = site["path"]
     for old, new in sorted(maps, key=lambda m: -len(m[0])):
         if path.startswith(old):
-            path = new + path[len(old):]
+            path = new + path[len(old) :]
             break
-    hits = lambda rel: [i for i, l in enumerate((tree / rel).read_text().split("\n"))
-                        if l.strip() == site["line"]]
+
+    def hits(rel):
+        return [
+            i
+            for i, text in enumerate((tree / rel).read_text().split("\n"))
+            if text.strip() == site["line"]
+        ]
+
     if (tree / path).is_file() and len(hits(path)) > site["occurrence"]:
         return Path(path), hits(path)[site["occurrence"]]
     found = [(rel, i) for rel in sources(tree) for i in hits(rel)]
@@ -147,8 +179,15 @@ def locate(tree, site, maps):
 
 def sh(cmd, timeout, env=None, cwd=None):
     """(exit status or 'timeout', output); a hang kills the whole process group."""
-    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                         env=env, cwd=cwd, start_new_session=True)
+    p = subprocess.Popen(
+        cmd,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        env=env,
+        cwd=cwd,
+        start_new_session=True,
+    )
     try:
         out = p.communicate(timeout=timeout)[0]
         return p.returncode, out
@@ -180,17 +219,35 @@ class Tree:
         self.package = self.one("**/zel/__init__.py", root).parent  # the Python package
 
     def one(self, pattern, where):
-        found = [p for p in where.glob(pattern) if "site" not in p.relative_to(where).parts
-                 and not SKIP_DIRS & set(p.relative_to(where).parts[:-2])]
+        found = [
+            p
+            for p in where.glob(pattern)
+            if "site" not in p.relative_to(where).parts
+            and not SKIP_DIRS & set(p.relative_to(where).parts[:-2])
+        ]
         if len(found) != 1:
             sys.exit(f"expected one {pattern} under {where}, found {found}")
         return found[0]
 
     def configure(self):
-        rc, out = sh(["cmake", "-S", self.root, "-B", self.build, "-G", "Ninja",
-                      "-DZEL_BUILD_TESTS=ON", "-DZEL_BUILD_EXAMPLES=ON", "-DZEL_BUILD_PYTHON=ON",
-                      "-DZEL_BUILD_BENCH=OFF", f"-DPython_EXECUTABLE={PYTHON}",
-                      "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], 600)
+        rc, out = sh(
+            [
+                "cmake",
+                "-S",
+                self.root,
+                "-B",
+                self.build,
+                "-G",
+                "Ninja",
+                "-DZEL_BUILD_TESTS=ON",
+                "-DZEL_BUILD_EXAMPLES=ON",
+                "-DZEL_BUILD_PYTHON=ON",
+                "-DZEL_BUILD_BENCH=OFF",
+                f"-DPython_EXECUTABLE={PYTHON}",
+                "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            ],
+            600,
+        )
         if rc != 0:
             sys.exit(out)
 
@@ -206,27 +263,64 @@ class Tree:
         return True, out
 
     def env(self):
-        return dict(os.environ, PYTHONPATH=str(self.site),
-                    ZEL_WRITE_CAPTURE=str(self.one("**/write_capture", self.build)))
+        return dict(
+            os.environ,
+            PYTHONPATH=str(self.site),
+            ZEL_WRITE_CAPTURE=str(self.one("**/write_capture", self.build)),
+        )
 
     def check_import(self):
         """The tests must see the package and extensions just built, not an installed one."""
-        rc, out = sh([PYTHON, "-c", "import zel, _zel, zel._native as n; "
-                      "print(zel.__file__, _zel.__file__, n.__file__, sep='\\n')"], 60, self.env())
-        if rc != 0 or any(not l.startswith(str(self.site)) for l in out.split()):
+        rc, out = sh(
+            [
+                PYTHON,
+                "-c",
+                "import zel, _zel, zel._native as n; "
+                "print(zel.__file__, _zel.__file__, n.__file__, sep='\\n')",
+            ],
+            60,
+            self.env(),
+        )
+        if rc != 0 or any(not p.startswith(str(self.site)) for p in out.split()):
             sys.exit(f"the tests would not import from {self.site}:\n{out}")
 
     def test(self):
         """None when every test passes, else (suite, 'failed' or 'timeout', output tail)."""
         env, self.summary = self.env(), {}
-        steps = [("ctest", ["ctest", "--test-dir", self.build, "-j2", "--timeout", "300",
-                            "--stop-on-failure", "--output-on-failure"], 1800),
-                 ("pytest", [PYTHON, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
-                             self.root / "tests/python"], 1800)]
+        steps = [
+            (
+                "ctest",
+                [
+                    "ctest",
+                    "--test-dir",
+                    self.build,
+                    "-j2",
+                    "--timeout",
+                    "300",
+                    "--stop-on-failure",
+                    "--output-on-failure",
+                ],
+                1800,
+            ),
+            (
+                "pytest",
+                [
+                    PYTHON,
+                    "-m",
+                    "pytest",
+                    "-x",
+                    "-q",
+                    "-p",
+                    "no:cacheprovider",
+                    self.root / "tests/python",
+                ],
+                1800,
+            ),
+        ]
         for suite, cmd, limit in steps:
             start = time.time()
             rc, out = sh(cmd, limit, env, self.root)
-            counts = [l.strip(" =") for l in out.splitlines() if " passed" in l][-1:]
+            counts = [s.strip(" =") for s in out.splitlines() if " passed" in s][-1:]
             self.summary[suite] = dict(seconds=round(time.time() - start), counts=counts)
             if rc != 0:  # ctest reports a test past --timeout as ***Timeout
                 hung = rc == "timeout" or "***Timeout" in out
@@ -246,8 +340,13 @@ def run(args):
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
     out = Path(args.o)
     report = json.loads(out.read_text()) if args.resume and out.exists() else {"results": []}
-    save = lambda: (out.with_suffix(".tmp").write_text(json.dumps(report, indent=1) + "\n"),
-                    out.with_suffix(".tmp").replace(out))
+
+    def save():
+        return (
+            out.with_suffix(".tmp").write_text(json.dumps(report, indent=1) + "\n"),
+            out.with_suffix(".tmp").replace(out),
+        )
+
     if "baseline_s" not in report:
         tree.configure()
         start = time.time()
@@ -258,10 +357,17 @@ def run(args):
         built = time.time()
         if failed := tree.test():
             sys.exit(f"the unmutated tests fail ({failed[0]}):\n{failed[2]}")
-        report.update(tree=str(tree.root), build_s=round(built - start),
-                      baseline_s=round(time.time() - built), baseline=tree.summary)
-        print(f"unmutated: build {report['build_s']}s, tests pass in {report['baseline_s']}s:",
-              tree.summary, flush=True)
+        report.update(
+            tree=str(tree.root),
+            build_s=round(built - start),
+            baseline_s=round(time.time() - built),
+            baseline=tree.summary,
+        )
+        print(
+            f"unmutated: build {report['build_s']}s, tests pass in {report['baseline_s']}s:",
+            tree.summary,
+            flush=True,
+        )
         save()
     done = {r["id"] for r in report["results"]}
     for n, site in enumerate(sites):
@@ -275,10 +381,10 @@ def run(args):
             lines = original.split("\n")
             line = lines[i]
             at = len(line) - len(line.lstrip()) + site["offset"]
-        if not where or line[at:at + len(site["op"])] != site["op"]:
+        if not where or line[at : at + len(site["op"])] != site["op"]:
             result["status"] = "missing"
         else:
-            lines[i] = line[:at] + site["to"] + line[at + len(site["op"]):]
+            lines[i] = line[:at] + site["to"] + line[at + len(site["op"]) :]
             result["found"] = f"{where[0]}:{i + 1}"
             try:
                 pending.write_text(json.dumps({"file": str(file), "text": original}))
@@ -297,15 +403,20 @@ def run(args):
         result["seconds"] = round(time.time() - start)
         report["results"].append(result)
         save()
-        print(f"[{n + 1}/{len(sites)}] {result['status']:9} {result.get('by', ''):6} "
-              f"{result['seconds']:4}s {site['path']}: {site['line']} ({site['op']} -> "
-              f"{site['to']})", flush=True)
+        print(
+            f"[{n + 1}/{len(sites)}] {result['status']:9} {result.get('by', ''):6} "
+            f"{result['seconds']:4}s {site['path']}: {site['line']} ({site['op']} -> "
+            f"{site['to']})",
+            flush=True,
+        )
     rs = report["results"]
     for s in ("stillborn", "missing"):
         print(f"{s}: {sum(r['status'] == s for r in rs)}")
     for group in [*GROUPS, None]:  # stillborn and missing sites are not counted
-        k, s = (sum(r["status"] == x and group in (None, r["group"]) for r in rs)
-                for x in ("killed", "survived"))
+        k, s = (
+            sum(r["status"] == x and group in (None, r["group"]) for r in rs)
+            for x in ("killed", "survived")
+        )
         print(f"{group or 'all'}: killed {k} of {k + s} ({100 * k / max(k + s, 1):.0f}%)")
 
 
