@@ -1,36 +1,157 @@
+# What the tests share: the capture the test process itself records, child interpreters
+# with ZEL_* variables of their own (arming happens once per process), a capture that
+# a child records for the tools, and .zel streams built byte by byte.
+
+import math
 import os
+import struct
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+import _zel
+from zel import flame
 
-import streams  # noqa: E402
-from recording import SessionCapture  # noqa: E402
+PANIC = _zel.PanicException
 
-import _zel  # noqa: E402
+
+def child_env(**env):
+    # This process's environment without its ZEL_* variables, plus `env`.
+    out = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
+    return {**out, **{k: str(v) for k, v in env.items()}}
+
+
+def run(*args, cwd=None, **env):
+    # `python ARGS` in a child whose ZEL_* variables are exactly `env`.
+    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, env=child_env(**env),
+                          capture_output=True, text=True, timeout=300)  # fmt: skip
+
+
+def run_python(*code, cwd=None, **env):
+    # Runs the pieces of `code`, each dedented, in a child that must succeed.
+    out = run("-c", "".join(textwrap.dedent(c) for c in code), cwd=cwd, **env)
+    assert out.returncode == 0, out.stderr
+    return out
+
+
+def tree(scopes, start=-math.inf, stop=math.inf):
+    # Scopes (zel.flame.FlameScope) as (name, [children]) pairs, checking on the way that
+    # each ended, lies within [start, stop] and began after its elder sibling ended.
+    out = []
+    for s in scopes:
+        assert not s.open and start <= s.start_ns <= s.stop_ns <= stop, (s, start, stop)
+        out.append((s.name, tree(s.children, s.start_ns, s.stop_ns)))
+        start = s.stop_ns
+    return out
+
+
+class SessionCapture:
+    # The test process records to `path`, with a flame frame on every frame.
+
+    def __init__(self, path):
+        os.environ.update(ZEL_RECORD=str(path), ZEL_RECORD_FLAME="1", ZEL_RECORD_EVERY="1")
+        _zel.enable()
+        for name in ("ZEL_RECORD", "ZEL_RECORD_FLAME", "ZEL_RECORD_EVERY"):
+            del os.environ[name]  # read once; children must not inherit them
+        self.path, self.reader = path, None
+
+    def next_frame(self):
+        # Marks a frame, flushes, and returns the frame as read back.
+        _zel.frame_mark()
+        _zel.flush()
+        self.reader = self.reader or _zel.Reader(str(self.path))
+        (frame,) = self.reader
+        return frame
+
+    def scopes(self):
+        # (thread name, scope trees) per thread, of the scopes since the last frame.
+        frame = flame.decode(self.next_frame().flame)
+        return [(t.name, tree(t.scopes, frame.start_ns, frame.stop_ns)) for t in frame.threads]
 
 
 @pytest.fixture(scope="session", autouse=True)
 def capture(tmp_path_factory):
-    """The test process records, with a flame frame on every frame, from the start;
-    tests that need another configuration run in a child process."""
+    # Tests that need another configuration record in a child.
     return SessionCapture(tmp_path_factory.mktemp("session") / "tests.zel")
 
 
 @pytest.fixture(scope="session")
 def system_columns(capture):
-    """The system column table, as the header of a real capture holds it."""
+    # The system column table, as the header of a real capture holds it.
     capture.next_frame()
     return _zel.Reader(str(capture.path)).columns
 
 
-@pytest.fixture(scope="session")
-def panic():
-    """The class of the PanicException that _zel raises."""
-    from zel.commands.common import panic_exception
+HOSTILE = '</script><img src=x onerror="document.title=1">&amp;'
+# Six frames, a flame frame every second one (0, 2, 4); in each frame the main thread
+# runs frame > (update > physics, draw) and a second thread job > (read, HOSTILE).
+# Frame 4 is the slowest with flame data, frame 5 the slowest of all. `loss` (nats)
+# has a value in every frame, HOSTILE in frame 3 only.
+RECORD = f"""
+import threading, time, zel
+zel.enable()
+zel.record_metric_unit("loss", "nats")
+go, done = threading.Event(), threading.Event()
 
-    return panic_exception()
+def worker():
+    for k in range(6):
+        go.wait(); go.clear()
+        with zel.Scope("job"):
+            with zel.Scope("read"): time.sleep(0.001)
+            with zel.Scope({HOSTILE!r}): time.sleep(0.001)
+        done.set()
+
+threading.Thread(target=worker).start()
+for k in range(6):
+    with zel.Scope("frame"):
+        go.set()
+        with zel.Scope("update"):
+            with zel.Scope("physics"): time.sleep(0.002)
+        with zel.Scope("draw"): time.sleep(0.04 if k == 4 else 0.003)
+        done.wait(); done.clear()
+        time.sleep(0.06 if k == 5 else 0)
+    zel.record_metric("loss", 1.5 * k)
+    if k == 3: zel.record_metric({HOSTILE!r}, 7.0)
+    zel.frame_mark()
+"""
+
+
+@pytest.fixture(scope="session")
+def recorded(tmp_path_factory):
+    path = tmp_path_factory.mktemp("recorded") / "cap.zel"
+    run_python(RECORD, ZEL_RECORD=path, ZEL_RECORD_FLAME="1", ZEL_RECORD_EVERY="2")
+    return path
+
+
+# Streams. Blocks are LZ4 blocks of one literal run, which every LZ4 decoder accepts.
+
+
+def text(s):
+    return struct.pack("<H", len(s.encode())) + s.encode()
+
+
+def header(columns, flame=False, magic=b"ZEL1", version=2):
+    out = magic + struct.pack("<HBH", version, 1 if flame else 0, len(columns))
+    return out + b"".join(text(name) + text(unit) for name, unit in columns)
+
+
+def blob(body):
+    n, run = len(body), bytearray([min(len(body), 15) << 4])
+    if n >= 15:
+        run += b"\xff" * ((n - 15) // 255) + bytes([(n - 15) % 255])
+    return struct.pack("<II", 4 + len(run) + n, n) + bytes(run) + body
+
+
+def decl(col_id, name, unit=""):
+    return blob(b"\x01" + struct.pack("<H", col_id) + text(name) + text(unit))
+
+
+def frame(system, user=(), flame=b""):
+    body = b"\x00" + struct.pack(f"<{len(system)}dH", *system, len(user))
+    body += b"".join(struct.pack("<Hd", col_id, value) for col_id, value in user)
+    return blob(body + struct.pack("<I", len(flame)) + flame)
 
 
 # Frame times 1..1000 ms after the first frame's 0.0; `loss` (nats) in even frames only.
@@ -38,30 +159,15 @@ FRAME_TIMES = [0.0] + [float(i) for i in range(1, 1001)]
 
 
 def write_frames(path, columns, frame_times=FRAME_TIMES):
-    data = streams.header(columns) + streams.decl(len(columns), "loss", "nats")
+    data = header(columns) + decl(len(columns), "loss", "nats")
     for i, ms in enumerate(frame_times):
         user = [(len(columns), i * 0.5)] if i % 2 == 0 else []
-        data += streams.frame([ms] + [float(i)] * (len(columns) - 1), user)
+        data += frame([ms] + [float(i)] * (len(columns) - 1), user)
     path.write_bytes(data)
     return path
 
 
-def bad_files(tmp_path, columns):
-    """{name: (bytes or None for no file, what the error line says)}"""
-    good = write_frames(tmp_path / "good.zel", columns, FRAME_TIMES[:3]).read_bytes()
-    damaged = bytearray(good)
-    first = len(streams.header(columns)) + len(streams.decl(8, "loss", "nats"))
-    damaged[first + 4 : first + 8] = b"\xff\xff\x00\x00"  # the first frame's body length
-    return {
-        "missing.zel": (None, "No such file or directory"),
-        "empty.zel": (b"", "not a capture: the file is empty"),
-        "short.zel": (good[:9], "not a capture: the file ends inside the header"),
-        "text.zel": (b"hello, world\n" * 4, "not a capture: it does not start with the .zel magic"),
-        "damaged.zel": (bytes(damaged), "corrupt .zel blob"),
-    }
-
-
 @pytest.fixture(scope="session")
 def frames_capture(tmp_path_factory, system_columns):
-    """A hand-built capture of FRAME_TIMES."""
+    # A hand-built capture of FRAME_TIMES, with no flame frame.
     return write_frames(tmp_path_factory.mktemp("frames") / "c.zel", system_columns)

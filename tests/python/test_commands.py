@@ -1,147 +1,185 @@
-"""The `zel` command: the statistics of `zel summary`, one-line errors for files that
-are not captures, and `zel record`."""
+# The `zel` command: the statistics of `zel summary`, `zel export` read back, `zel
+# watch`, `zel record`, and one-line errors for every refusal. The test command also
+# runs these under CPythons without NumPy, where the same exact figures must come out.
 
+import csv
 import json
+import math
+import os
+import signal
 import subprocess
 import sys
 
 import pytest
-from conftest import FRAME_TIMES, bad_files
-from recording import child_env, zel_cmd
+from conftest import FRAME_TIMES, child_env, decl, header, run, write_frames
 
 import zel
 from zel import stats
 from zel.cli import main
 
+try:
+    import pyarrow.parquet as pq
+except ImportError:
+    pq = None  # the other CPythons of the test run have no pyarrow
+
 # Frame times 1..1000 (the first frame's 0.0 left out): rank (n-1)p/100 interpolated;
 # lows over the slowest 10 (mean 995.5) and the slowest 1 frames.
-EXPECTED = {
-    "frames": 1000,
-    "mean_ms": 500.5,
-    "p50_ms": 500.5,
-    "p90_ms": 900.1,
-    "p99_ms": 990.01,
-    "max_ms": 1000.0,
-    "mean_fps": 1000 / 500.5,
-    "low_1pct_fps": 1000 / 995.5,
-    "low_01pct_fps": 1.0,
-}
+EXPECTED = dict(frames=1000, mean_ms=500.5, p50_ms=500.5, p90_ms=900.1, p99_ms=990.01)
+EXPECTED.update(max_ms=1000.0, mean_fps=1000 / 500.5, low_1pct_fps=1000 / 995.5, low_01pct_fps=1.0)
 
 
-def test_statistics_match_hand_computed_values(frames_capture, capsys):
-    assert stats.frame_time_stats(FRAME_TIMES[1:]) == pytest.approx(EXPECTED)
+def test_summary_matches_hand_computed_figures(frames_capture, capsys):
     assert stats.frame_time_stats(FRAME_TIMES[:0:-1]) == pytest.approx(EXPECTED)
-    # Few frames: the lows take at least one frame.
-    small = stats.frame_time_stats([40.0, 10.0, 100.0, 20.0, 30.0])
-    assert (small["p90_ms"], small["p99_ms"], small["low_1pct_fps"]) == pytest.approx(
-        (76.0, 97.6, 10.0)
-    )
+    small = stats.frame_time_stats([40.0, 10.0, 100.0, 20.0, 30.0])  # the lows take one frame
+    assert [small[k] for k in ("p90_ms", "p99_ms", "low_1pct_fps")] == pytest.approx([76, 97.6, 10])
     empty = stats.frame_time_stats([])
-    assert empty["frames"] == 0 and all(v != v for k, v in empty.items() if k != "frames")
+    assert empty["frames"] == 0 and all(math.isnan(v) for k, v in empty.items() if k != "frames")
 
     assert main(["summary", "--json", str(frames_capture)]) == 0
     s = json.loads(capsys.readouterr().out)
     assert s["frames"] == 1001 and s["duration_s"] == pytest.approx(500.5)
     assert s["frame_time"] == pytest.approx(EXPECTED)
-    loss = next(c for c in s["columns"] if c["name"] == "loss")
-    assert (loss["unit"], loss["count"], loss["min"], loss["mean"], loss["max"]) == (
-        "nats",
-        501,
-        0.0,
-        250.0,
-        500.0,
-    )
+    (loss,) = (c for c in s["columns"] if c["name"] == "loss")
+    assert [loss[k] for k in ("unit", "count", "min", "mean", "max")] == ["nats", 501, 0, 250, 500]
     assert [e["frame"] for e in s["slowest"]] == [1000, 999, 998, 997, 996]
     assert main(["summary", "--slowest", "2", str(frames_capture)]) == 0
     table = capsys.readouterr().out
     assert "p50 500.500  p90 900.100  p99 990.010  max 1,000.000" in table
-    assert "frame     1000  1,000.000 ms\n  frame      999  999.000 ms" in table
-    assert "loss" in table and "nats" in table
+    assert "frame     1000  1,000.000 ms\n  frame      999  999.000 ms" in table and "nats" in table
 
 
-def test_files_that_are_not_captures_give_one_line_errors(tmp_path, system_columns, capsys):
-    for name, (data, problem) in bad_files(tmp_path, system_columns).items():
-        path = tmp_path / name
-        if data is not None:
-            path.write_bytes(data)
-        for command in (
-            ["summary"],
-            ["export", "-o", tmp_path / "out.csv"],
-            ["report", "-o", tmp_path / "out.html"],
-            ["flame", "-o", tmp_path / "out.json"],
-        ):
-            assert main([command[0], str(path), *map(str, command[1:])]) == 1
-            out, err = capsys.readouterr()
-            assert out == "" and err.startswith(f"zel {command[0]}: {path}: ")
-            assert err.count("\n") == 1 and problem in err, err
-    assert not any((tmp_path / f"out.{ext}").exists() for ext in ("csv", "html", "json"))
+def test_export_reads_back_row_by_row(frames_capture, system_columns, tmp_path, capsys):
+    c = zel.load(frames_capture)
+    for ext in ("csv", "jsonl", "parquet") if pq else ("csv", "jsonl"):
+        out = tmp_path / f"out.{ext}"
+        assert main(["export", str(frames_capture), "-o", str(out)]) == 0
+        assert capsys.readouterr().out == f"wrote 1,001 frames to {out}\n"
+    with open(tmp_path / "out.csv", newline="") as f:
+        head, *rows = csv.reader(f)
+    lines = [json.loads(line) for line in open(tmp_path / "out.jsonl")]
+    table = pq.read_table(tmp_path / "out.parquet").to_pydict() if pq else None
+    assert head == ["frame", *c.columns] and len(rows) == len(lines) == len(c)
+    for i, (row, line) in enumerate(zip(rows, lines)):
+        assert int(row[0]) == line["frame"] == i and list(line) == head
+        for name, cell in zip(head, row):
+            want = i if name == "frame" else float(c.columns[name][i])
+            want = None if math.isnan(want) else want
+            assert (float(cell) if cell else None) == line[name] == want
+            assert not table or table[name][i] == want
+    if pq:
+        assert pq.read_schema(tmp_path / "out.parquet").field("loss").metadata == {b"unit": b"nats"}
+
+    # Many captures as one Parquet dataset, queried as the README shows.
+    duckdb = pytest.importorskip("duckdb")
+    sources = [tmp_path / "a.zel", tmp_path / "b.zel", tmp_path / "sub" / "a.zel"]
+    (tmp_path / "sub").mkdir()
+    for path, n in zip(sources, (100, 50, 3)):
+        write_frames(path, system_columns, FRAME_TIMES[:n])
+    out = tmp_path / "dataset"
+    assert main(["export", *map(str, sources), "-o", str(out)]) == 0
+    said = f"wrote 153 frames of 3 captures to the Parquet dataset {out}\n"
+    assert capsys.readouterr().out == said
+    assert sorted(p.name for p in out.iterdir()) == ["a-1.parquet", "a.parquet", "b.parquet"]
+    rows = duckdb.sql(
+        "SELECT capture, count(*), max(frame_ms), count(loss), quantile_cont(frame_ms, 0.5) "
+        f"FROM read_parquet('{out}/*.parquet', union_by_name = true) "
+        "WHERE frame > 0 GROUP BY capture ORDER BY capture"
+    ).fetchall()
+    expected = [(99, 99.0, 49, 50.0), (49, 49.0, 24, 25.0), (2, 2.0, 1, 1.5)]
+    assert rows == [(str(path), *row) for path, row in zip(sources, expected)]
+
+
+def test_watch_shows_what_is_written_so_far_and_ends_on_ctrl_c(frames_capture, tmp_path, capsys):
+    data, live = frames_capture.read_bytes(), tmp_path / "live.zel"
+    for cut in (0, 9, len(data) // 2, len(data)):  # nothing, half a header, half a frame, all
+        live.write_bytes(data[:cut])
+        n = len(zel.load(live)) if cut > 9 else 0
+        assert main(["watch", str(live), "--once"]) == 0
+        out, err = capsys.readouterr()
+        assert out.startswith(f"{live}: {n} frames, 0 with flame data\n") and err == ""
+        loss = [line.split() for line in out.splitlines() if line.startswith("loss")]
+        assert loss == ([["loss", f"{(n - 1) // 2:.3f}", "nats"]] if n else [])
+        assert f"#{n - 1} " in out if n else out.endswith("\nno frame written yet\n")
+        assert f"#{n} " not in out
+
+    args = [sys.executable, "-m", "zel", "watch", "live.zel", "--interval", ".05"]
+    watch = subprocess.Popen(args, env=child_env(), cwd=tmp_path, text=True, stdout=-1, stderr=-1)
+    try:
+        assert watch.stdout.readline() == "live.zel: 1001 frames, 0 with flame data\n"
+        watch.send_signal(signal.SIGINT)
+        _, err = watch.communicate(timeout=30)
+    finally:
+        watch.kill()
+    assert watch.returncode == 0 and "Traceback" not in err
 
 
 def test_record_runs_a_script_or_module_with_recording_armed(tmp_path):
-    (tmp_path / "app.py").write_text(
-        "import sys, zel\n"
-        "for i in range(int(sys.argv[1])):\n"
-        "    with zel.Scope('work'):\n"
-        "        zel.record_metric('i', i)\n"
-        "    zel.frame_mark()\n"
-        "sys.exit(3)\n"
-    )
-    r = zel_cmd(
-        "record", "-o", "s.zel", "--flame", "--every", "2", "--", "app.py", "7", cwd=tmp_path
-    )
-    assert r.returncode == 3, r.stderr
-    c = zel.load(tmp_path / "s.zel")
-    assert list(c.columns["i"]) == list(range(7)) and sorted(c.flame) == [0, 2, 4, 6]
-    r = zel_cmd(
-        "record",
-        "-o",
-        "m.zel",
-        "--max-frames",
-        "1",
-        "--flame",
-        "--",
-        "-m",
-        "app",
-        "3",
-        cwd=tmp_path,
-    )
-    assert r.returncode == 3, r.stderr
-    c = zel.load(tmp_path / "m.zel")
-    assert list(c.columns["i"]) == [0, 1, 2] and sorted(c.flame) == [0]
-    for args, message in (
-        (["--", "-m", "absent_module"], "absent_module: no such module"),
-        (["--", "absent.py"], "absent.py: no such script"),
-        (["--every", "0", "--", "app.py"], "--every must be at least 1"),
-    ):
-        r = zel_cmd("record", "-o", "x.zel", *args, cwd=tmp_path)
-        assert (r.returncode, r.stdout, r.stderr) == (1, "", f"zel record: {message}\n")
+    app = "import sys, zel\nfor i in range(int(sys.argv[1])):\n    with zel.Scope('work'):\n"
+    app += "        zel.record_metric('i', i)\n    zel.frame_mark()\nsys.exit(3)\n"
+    (tmp_path / "app.py").write_text(app)
+    for args, n, flames in [
+        (["--flame", "--every", "2", "--", "app.py", "7"], 7, [0, 2, 4, 6]),
+        (["--max-frames", "1", "--flame", "--", "-m", "app", "3"], 3, [0]),
+    ]:
+        r = run("-m", "zel", "record", "-o", "s.zel", *args, cwd=tmp_path)
+        assert r.returncode == 3, r.stderr
+        c = zel.load(tmp_path / "s.zel")
+        assert list(c.columns["i"]) == list(range(n)) and sorted(c.flame) == flames
 
 
-def test_without_numpy_the_same_figures_and_files(frames_capture, tmp_path):
-    code = (
-        "import sys\n"
-        "sys.modules['numpy'] = sys.modules['pandas'] = None\n"
-        "from zel.cli import main\n"
-        "import zel\n"
-        "c = zel.load(sys.argv[1])\n"
-        "assert type(c.columns['loss']) is list and c.frames == list(range(len(c)))\n"
-        "try:\n    c.to_pandas()\nexcept ImportError:\n    pass\nelse:\n    raise AssertionError\n"
-        "sys.exit(main(sys.argv[2:]))\n"
-    )
-    for args in (
-        ["summary", "--json"],
-        ["export", "-o", tmp_path / "x.csv"],
-        ["export", "-o", tmp_path / "x.jsonl"],
-    ):
-        outs = []
-        for prefix in ([sys.executable, "-c", code, frames_capture], [sys.executable, "-m", "zel"]):
-            r = subprocess.run(
-                [*map(str, prefix), *map(str, args), frames_capture],
-                env=child_env(),
-                capture_output=True,
-                text=True,
-                timeout=60,
-            )
-            assert r.returncode == 0, r.stderr
-            outs.append(r.stdout if args[0] == "summary" else open(args[-1], "rb").read())
-        assert outs[0] == outs[1], args
+# Command lines, where F is a capture without flame data and R one with; what the one
+# line on standard error says.
+REFUSALS = [
+    ("record -o x.zel -- -m absent_module", "absent_module: no such module"),
+    ("record -o x.zel -- absent.py", "absent.py: no such script"),
+    ("record -o x.zel --every 0 -- app.py", "--every must be at least 1"),
+    ("export F -o out.txt", "out.txt: unknown format .txt; use one of .csv, .jsonl, .parquet"),
+    ("export F -o out", "out: unknown format (no extension); use one of .csv, .jsonl, .parquet"),
+    ("export F -o nodir/out.csv", "nodir/out.csv: no such directory: {}/nodir"),
+    ("flame R -o x.json --frames 5-7", "bad --frames '5-7'"),
+    ("flame R -o x.json --frames 10:", "selects no frame"),
+    ("flame R -o x.json --frames 1:2", "no frame in 1:2 carries flame data"),
+    ("flame R -o x.json --count 0", "--count must be at least 1, not 0"),
+    ("flame F -o x.json", "recorded without flame frames"),
+    ("flame R -o taken", "taken: Is a directory"),  # the rename fails
+]
+if pq:  # a dataset directory where a file is
+    REFUSALS.append(("export F -o taken.csv/", "taken.csv/: File exists"))
+
+
+READERS = ["summary {} --json", "export {} -o o.csv", "report {} -o o.html", "flame {} -o o.json"]
+
+
+def test_refusals_are_one_line(frames_capture, recorded, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "taken.csv").write_text("kept")
+    (tmp_path / "taken").mkdir()
+    # Files that are not captures, refused by every command that reads one; watch shows
+    # a file too short for a header as a capture with no frame yet.
+    good = write_frames(tmp_path / "good.zel", [("frame_ms", "ms")], FRAME_TIMES[:3]).read_bytes()
+    at = len(header([("frame_ms", "ms")]) + decl(1, "loss", "nats")) + 4  # a frame's body length
+    refusals = list(REFUSALS)
+    for name, data, problem, watched in [
+        ("missing.zel", None, "No such file or directory", "no such file"),
+        ("empty.zel", b"", "not a capture: the file is empty", None),
+        ("short.zel", good[:9], "not a capture: the file ends inside the header", None),
+        ("text.zel", b"hello, world\n" * 4, "not a capture: it does not start with the .zel magic",
+         "damaged: assertion `left == right` failed: not a .zel stream"),
+        ("damaged.zel", good[:at] + b"\xff\xff\0\0" + good[at + 4 :], "corrupt .zel blob",
+         "damaged: corrupt .zel blob"),
+    ]:  # fmt: skip
+        if data is not None:
+            (tmp_path / name).write_bytes(data)
+        refusals += [(command.format(name), f"{name}: {problem}") for command in READERS]
+        refusals += [(f"watch {name} --once", f"{name}: {watched}")] * bool(watched)
+    files = sorted(os.listdir())
+    for line, message in refusals:
+        args = [{"F": str(frames_capture), "R": str(recorded)}.get(a, a) for a in line.split()]
+        if args[0] == "record":
+            r = run("-m", "zel", *args, cwd=tmp_path)
+            status, out, err = r.returncode, r.stdout, r.stderr
+        else:
+            status, (out, err) = main(args), capsys.readouterr()
+        assert (status, out, err.count("\n")) == (1, "", 1) and err.startswith(f"zel {args[0]}: ")
+        assert message.format(tmp_path) in err, err
+        assert sorted(os.listdir()) == files  # no output, no temporary file

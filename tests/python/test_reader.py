@@ -1,18 +1,17 @@
-"""The stream reader (`_zel.Reader`) and the bulk loader behind `zel.load`, two
-readers of one format, on hand-built streams: exact values back, every prefix read
-to its last whole frame, and every damaged byte refused by both or read alike."""
+# The stream reader (`_zel.Reader`) and the bulk loader behind `zel.load`, two readers
+# of one format, on hand-built streams: exact values back, every prefix read to its last
+# whole frame, and every damaged byte refused by both or read alike.
 
 import errno
 import math
 
 import pytest
-from streams import blob, decl, frame, header
+from conftest import PANIC, blob, decl, frame, header
 
 import _zel
 import zel
 from zel.table import NotACaptureError
 
-NAN = math.nan
 # (user values as (column id, value), flame bytes) per frame; ids 8.. are declared
 # as USER in this order, each just before the first frame that uses it.
 USER = [("zeta", "Hz"), ("alpha", ""), ("loss", "nats")]
@@ -20,110 +19,101 @@ FRAMES = [
     ([(8, 60.0)], b""),
     ([(9, 0.25), (8, 59.0), (9, -4.0)], b"PFD4xyz"),  # the last value of an id wins
     ([], b""),
-    ([(10, NAN), (8, math.inf), (9, 5e-324)], b"\x00"),
+    ([(10, math.nan), (8, math.inf), (9, 5e-324)], b"\x00"),
     ([(10, -0.0)], b""),
 ]
 
 
-def same(a, b):
-    """Equal floats, NaN and the sign of zero included."""
+def same(a, b):  # equal floats, NaN and the sign of zero included
     return repr(float(a)) == repr(float(b))
 
 
 @pytest.fixture(scope="module")
 def stream(system_columns):
-    """(bytes, offsets where each frame ends, frames as (system, user, flame))."""
-    n = len(system_columns)
-    data, ends, expected, declared = header(system_columns, flame=True), [], [], 0
+    # (bytes, offsets where each frame ends, frames as (system, user, flame), offsets
+    # where each declaration ends)
+    data, ends, expected, declared = header(system_columns, flame=True), [], [], []
     for k, (user, flame) in enumerate(FRAMES):
         for col_id, _ in user:
-            while col_id - 8 >= declared:
-                data += decl(8 + declared, *USER[declared])
-                declared += 1
-        system = [k * 16.5] + [k + i / 8 for i in range(1, n)]
+            while col_id - 8 >= len(declared):
+                data += decl(8 + len(declared), *USER[len(declared)])
+                declared.append(len(data))
+        system = [k * 16.5] + [k + i / 8 for i in range(1, len(system_columns))]
         data += frame(system, user, flame)
         ends.append(len(data))
         named = {USER[i - 8][0]: v for i, v in user}
         expected.append((system, dict(sorted(named.items())), flame or None))
-    return data, ends, expected
+    return data, ends, expected, declared
 
 
 def read(path):
-    """(system column names, frames as (system, user, flame), the exception that ended
-    reading or None)."""
+    # (system column names, frames as (system, user, flame), the exception that ended
+    # reading or None)
     names, frames = [], []
     try:
         reader = _zel.Reader(str(path))
         names = [name for name, _ in reader.columns]
-        for f in reader:
-            frames.append((f.system, f.user, f.flame))
+        frames.extend((f.system, f.user, f.flame) for f in reader)
     except BaseException as e:  # noqa: B036 - PanicException derives from BaseException
         return names, frames, e
     return names, frames, None
 
 
 def check_table(capture, frames, columns):
-    """zel.load's table holds the frames as the Reader gave them."""
-    assert (
-        capture.system_columns == columns
-        and len(capture) == len(frames)
-        and list(capture.frames) == list(range(len(frames)))
-    )
+    # zel.load's table holds the frames as the Reader gave them.
+    assert capture.system_columns == columns and list(capture.frames) == list(range(len(frames)))
     for k, (system, user, flame) in enumerate(frames):
-        for name, value in zip(columns, system):
-            assert same(capture.columns[name][k], value)
+        assert all(same(capture.columns[name][k], v) for name, v in zip(columns, system))
         for name in capture.user_columns:
-            assert same(capture.columns[name][k], user.get(name, NAN))
+            assert same(capture.columns[name][k], user.get(name, math.nan))
         assert capture.flame.get(k) == flame
 
 
-def test_frames_read_back_exactly(stream, system_columns, tmp_path):
-    data, _, expected = stream
-    path = tmp_path / "s.zel"
-    path.write_bytes(data)
-    r = _zel.Reader(str(path))
-    assert iter(r) is r
-    assert repr([(f.system, f.user, f.flame) for f in r]) == repr(expected)
-    assert r.user_columns == USER and r.columns == system_columns and r.flame_enabled is True
-    assert list(r) == []
-
-    c = zel.load(path)
-    check_table(c, expected, [name for name, _ in system_columns])
-    assert c.units == dict(system_columns + USER) and c.flame_enabled
-    assert c.system_columns == [name for name, _ in system_columns]
-    assert c.user_columns == [name for name, _ in USER]
-
-
-def test_every_prefix_reads_to_its_last_whole_frame(stream, tmp_path):
-    data, ends, expected = stream
+def test_every_prefix_reads_to_its_last_whole_frame(stream, system_columns, tmp_path):
+    data, ends, expected, declared = stream
     start = len(header([], flame=True))  # no column yet: where the header's fields end
     path = tmp_path / "p.zel"
     for cut in range(len(data) + 1):
         path.write_bytes(data[:cut])
         whole = sum(end <= cut for end in ends)
-        _, frames, error = read(path)
+        names, frames, error = read(path)
         if isinstance(error, OSError):  # the header is not whole yet
             assert error.errno is None and not frames and cut < ends[0]
-            with pytest.raises(ValueError) as info:
-                zel.load(path)
-            assert isinstance(info.value, NotACaptureError) == (cut == 0)
+            refused = pytest.raises(ValueError, zel.load, path).value
+            assert isinstance(refused, NotACaptureError) == (cut == 0)
             continue
         assert cut >= start and error is None and repr(frames) == repr(expected[:whole])
-        assert len(zel.load(path)) == whole
+        check_table(zel.load(path), frames, names)
 
-    # One reader over a growing file takes each frame once, as soon as it is whole.
+    # One reader over a growing file takes each frame once, as soon as it is whole, and
+    # knows the columns declared so far.
     path.write_bytes(data[: ends[0] - 1])
     reader, seen = _zel.Reader(str(path)), []
-    for cut in range(ends[0] - 1, len(data)):
+    for cut in range(ends[0], len(data) + 1):
         with open(path, "ab") as f:
-            f.write(data[cut : cut + 1])
+            f.write(data[cut - 1 : cut])
         seen += [(f.system, f.user, f.flame) for f in reader]
-        assert len(seen) == sum(end <= cut + 1 for end in ends)
-    assert repr(seen) == repr(expected)
+        assert len(seen) == sum(end <= cut for end in ends)
+        assert reader.user_columns == USER[: sum(end <= cut for end in declared)]
+    assert repr(seen) == repr(expected) and iter(reader) is reader and list(reader) == []
+    assert reader.columns == system_columns and reader.flame_enabled is True
+    c = zel.load(path)
+    assert c.units == dict(system_columns + USER) and c.flame_enabled
+    assert c.user_columns == [name for name, _ in USER]
+
+    # Frames and readers hand out copies and refuse assignment.
+    f = next(reader := _zel.Reader(str(path)))
+    for copy in (f.system, f.user, reader.columns, reader.user_columns):
+        copy.clear()
+    first = [*expected[0][:2], system_columns, USER[:1]]
+    assert [f.system, f.user, reader.columns, reader.user_columns] == first
+    for obj, attrs in ((f, ("system", "user", "flame")), (reader, ("columns", "flame_enabled"))):
+        for attr in attrs:
+            pytest.raises(AttributeError, setattr, obj, attr, None)
 
 
-def test_every_damaged_byte_is_refused_or_read_alike(stream, panic, tmp_path):
-    data, _, _ = stream
+def test_every_damaged_byte_is_refused_or_read_alike(stream, tmp_path):
+    data = stream[0]
     path = tmp_path / "d.zel"
     for i in range(len(data)):
         for flip in (0x01, 0x80, 0xFF):
@@ -134,75 +124,47 @@ def test_every_damaged_byte_is_refused_or_read_alike(stream, panic, tmp_path):
             try:
                 capture = zel.load(path)
             except ValueError:
-                assert isinstance(error, (OSError, panic)), (i, flip, error)
+                assert isinstance(error, (OSError, PANIC)), (i, flip, error)
                 continue
             assert error is None, (i, flip, error)
             check_table(capture, frames, names)
 
 
-def test_files_that_are_not_captures(system_columns, panic, tmp_path):
+def test_files_that_are_not_captures_and_damaged_records(system_columns, tmp_path):
     cases = {  # name: (bytes, Reader's error, zel.load's error)
         "absent.zel": (None, OSError, FileNotFoundError),
         "empty.zel": (b"", OSError, NotACaptureError),
         "short.zel": (header(system_columns)[:50], OSError, ValueError),
-        "magic.zel": (b"RIFF" + header(system_columns)[4:], panic, NotACaptureError),
-        "v3.zel": (header(system_columns, version=3), panic, ValueError),
+        "magic.zel": (b"RIFF" + header(system_columns)[4:], PANIC, NotACaptureError),
+        "v3.zel": (header(system_columns, version=3), PANIC, ValueError),
     }
     for name, (data, reader_error, load_error) in cases.items():
         path = str(tmp_path / name)
         if data is not None:
-            with open(path, "wb") as f:
-                f.write(data)
-        with pytest.raises(reader_error) as info:
-            _zel.Reader(path)
-        if isinstance(info.value, OSError):
+            (tmp_path / name).write_bytes(data)
+        info = pytest.raises(reader_error, _zel.Reader, path)
+        if reader_error is OSError:  # errno is the OS error, None where the file ended early
             assert info.value.args[0].startswith(path + ": ")
-            # errno is the OS error, None where the file ended early
             assert info.value.errno == (errno.ENOENT if data is None else None)
-        with pytest.raises(load_error) as info:
-            zel.load(path)
+        info = pytest.raises(load_error, zel.load, path)
         if data is not None and load_error is ValueError:
             assert not isinstance(info.value, NotACaptureError)
             assert "\n" not in str(info.value) and "left" not in str(info.value)
     assert str(info.value) == "unsupported .zel version: 3, expected 2"
-    with pytest.raises(panic, match="^assertion `left == right` failed: not a .zel stream\n"):
+    with pytest.raises(PANIC, match="^assertion `left == right` failed: not a .zel stream\n"):
         _zel.Reader(str(tmp_path / "magic.zel"))
-    with pytest.raises(OSError) as info:
-        _zel.Reader(str(tmp_path / "v3.zel") + "\0ignored")  # refused, not cut short
-    assert info.value.errno == errno.EINVAL
+    info = pytest.raises(OSError, _zel.Reader, str(tmp_path / "v3.zel") + "\0ignored")
+    assert info.value.errno == errno.EINVAL  # refused, not cut short
 
-
-def test_damaged_records_and_reading_on(system_columns, panic, tmp_path):
-    sys_values = [1.0] * len(system_columns)
-    path = tmp_path / "t.zel"
+    sys_values, path = [1.0] * len(system_columns), tmp_path / "t.zel"
     # A damaged blob fails on every call: the reader stays in front of it.
     path.write_bytes(header(system_columns) + blob(b"\x07\x00") + frame(sys_values))
     r = _zel.Reader(str(path))
     for _ in range(2):
-        with pytest.raises(panic, match="unknown .zel record tag 7"):
-            next(r)
+        pytest.raises(PANIC, next, r).match("unknown .zel record tag 7")
     # A declaration out of order is dropped, and reading goes on after it.
     path.write_bytes(header(system_columns) + decl(9, "skip") + frame(sys_values))
     r = _zel.Reader(str(path))
-    with pytest.raises(panic, match="out-of-order .zel column declaration\n  left: 9\n right: 8$"):
+    with pytest.raises(PANIC, match="out-of-order .zel column declaration\n  left: 9\n right: 8$"):
         next(r)
     assert [f.system for f in r] == [sys_values] and r.user_columns == []
-
-
-def test_frames_and_readers_hand_out_copies_and_refuse_assignment(stream, tmp_path):
-    data, ends, expected = stream
-    (tmp_path / "c.zel").write_bytes(data[: ends[0]])
-    r = _zel.Reader(str(tmp_path / "c.zel"))
-    (f,) = r
-    for copy in (f.system, f.user, r.columns, r.user_columns):
-        copy.clear()
-    assert [f.system, f.user, r.user_columns] == [*expected[0][:2], USER[:1]] and r.columns
-    for obj, attr in [
-        (f, "system"),
-        (f, "user"),
-        (f, "flame"),
-        (r, "columns"),
-        (r, "flame_enabled"),
-    ]:
-        with pytest.raises(AttributeError):
-            setattr(obj, attr, None)

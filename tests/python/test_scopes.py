@@ -1,82 +1,68 @@
-"""Scopes and `zel.profile` on the session capture: what each way of opening scopes
-records, per thread, as (thread name, scope trees)."""
+# Scopes and `zel.profile` on the session capture: what each way of opening scopes
+# records, per thread, as (thread name, scope trees); and zel.flame on what they
+# record: nested times, self times, and refusal of anything but a whole flame frame.
 
 import asyncio
 import inspect
 import threading
+import time
 
 import pytest
-from recording import run_python
+from conftest import tree
 
-import _zel
 import zel
+from zel import Scope, flame
 
 
 def on_threads(*targets):
-    threads = [threading.Thread(target=t) for t in targets]
-    for t in threads:
+    for target in targets:
+        t = threading.Thread(target=target)
         t.start()
         t.join()
 
 
-def nested_with_an_exception():
-    with pytest.raises(ValueError):
-        with _zel.Scope("outer") as s:
-            assert isinstance(s, _zel.Scope)
-            with _zel.Scope("inner"):
-                pass
-            with _zel.Scope(""):
-                raise ValueError("propagates")
-    return [("", [("outer", [("inner", []), ("", [])])])]
-
-
-def one_object_for_consecutive_blocks():
-    s = _zel.Scope("again")
-    for _ in range(2):
-        with s:
+def blocks_on_one_thread():
+    with pytest.raises(ValueError), Scope("outer") as s:
+        assert isinstance(s, Scope)
+        with Scope("inner"):
             pass
-    return [("", [("again", []), ("again", [])])]
-
-
-def reentered():
-    s = _zel.Scope("re")
-    with s:
-        with s:  # opens a second scope, then ends the first: the second is left open
+        with Scope(""):
+            raise ValueError("propagates")
+    again = Scope("again")  # one object for consecutive blocks
+    for _ in range(2):
+        with again:
+            pass
+    re = Scope("re")
+    with re:
+        with re:  # opens a second scope, then ends the first: the second is left open
             pass  # the inner exit ends the second
-        assert s.__exit__(None, None, None) is False  # the outer exit does nothing
-    return [("", [("re", [("re", [])])])]  # the second scope inside the first
+        assert re.__exit__(None, None, None) is False  # the outer exit does nothing
+    Scope("dropped").__enter__()  # dropped while entered
+    outer = ("outer", [("inner", []), ("", [])])
+    return [("", [outer, ("again", []), ("again", []), ("re", [("re", [])]), ("dropped", [])])]
 
 
-def dropped_while_entered():
-    _zel.Scope("dropped").__enter__()
-    return [("", [("dropped", [])])]
-
-
-def threads_of_their_own():
+def other_threads():
     def work():
         for _ in range(3):
-            with _zel.Scope("worker"):
+            with Scope("worker"):
                 pass
 
-    on_threads(work, work)
-    return [("", [("worker", [])] * 3)] * 2
-
-
-def exited_on_another_thread():
-    shared = _zel.Scope("shared")
+    shared = Scope("shared")
 
     def owner():
-        with _zel.Scope("mine"):
+        with Scope("mine"):
             shared.__enter__()
             on_threads(elsewhere)
         # "shared" ended on the other thread; this thread closed it at its next end.
 
     def elsewhere():
-        with _zel.Scope("theirs"):
+        with Scope("theirs"):
             shared.__exit__(None, None, None)
 
-    on_threads(owner)
-    return [("", [("mine", [("shared", [])])]), ("", [("theirs", [])])]
+    on_threads(work, work, owner)
+    workers = [("", [("worker", [])] * 3)] * 2
+    return workers + [("", [("mine", [("shared", [])])]), ("", [("theirs", [])])]
 
 
 class Body:
@@ -86,70 +72,79 @@ class Body:
         return x * scale
 
 
-@zel.profile(name="physics.step")
-def fails():
-    raise KeyError("inside")
-
-
-def profiled_functions():
-    assert Body.method.__name__ == "method" and Body.method.__doc__ == "Scales x."
-    assert str(inspect.signature(Body.method)) == "(self, x, *, scale=2)"
-    assert Body().method(3, scale=3) == 9
-    with pytest.raises(KeyError):
-        fails()
-    with pytest.raises(TypeError, match="expects a callable"):
-        zel.profile(3)
-    return [("", [("Body.method", []), ("physics.step", [])])]
-
-
-@zel.profile
+@zel.profile(name="net.fetch")
 async def fetch(n):
     for _ in range(n):
         await asyncio.sleep(0)
     return n
 
 
-@zel.profile
-async def cancelled():
-    await asyncio.sleep(10)
+async def tasks():
+    results = await asyncio.gather(fetch(2), fetch(1))
+    task = asyncio.ensure_future(fetch(100))
+    await asyncio.sleep(0)  # it starts, and is cancelled at its first await
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    return results
 
 
-def profiled_coroutines():
-    async def main():
-        results = await asyncio.gather(fetch(2), fetch(1))
-        task = asyncio.ensure_future(cancelled())
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        return results
-
-    assert inspect.iscoroutinefunction(fetch) and asyncio.run(main()) == [2, 1]
-    # Every step is its own outermost scope: fetch(2) runs 3 steps, fetch(1) 2, and
-    # the cancelled task 2 (its start and the cancellation thrown into it).
-    return [
-        ("", [("fetch", [])] * 2 + [("fetch", [])] * 2 + [("fetch", [])] + [("cancelled", [])] * 2)
-    ]
+def profiled():
+    assert (Body.method.__name__, Body.method.__doc__) == ("method", "Scales x.")
+    assert str(inspect.signature(Body.method)) == "(self, x, *, scale=2)"
+    assert Body().method(3, scale=3) == 9
+    pytest.raises(TypeError, Body().method, None)  # raised inside: the scope ends all the same
+    pytest.raises(TypeError, zel.profile, 3).match("expects a callable")
+    assert inspect.iscoroutinefunction(fetch) and asyncio.run(tasks()) == [2, 1]
+    # Every step of a coroutine is its own outermost scope (tasks take turns, so the
+    # scopes are compared sorted): fetch(n) runs n + 1 steps, the cancelled one 2 (its
+    # start and the cancellation thrown into it).
+    return [("", sorted([("Body.method", [])] * 2 + [("net.fetch", [])] * (3 + 2 + 2)))]
 
 
-CASES = [nested_with_an_exception, one_object_for_consecutive_blocks, reentered]
-CASES += [dropped_while_entered, threads_of_their_own, exited_on_another_thread]
-CASES += [profiled_functions, profiled_coroutines]
-
-
-@pytest.mark.parametrize("scopes", CASES)
+@pytest.mark.parametrize("scopes", [blocks_on_one_thread, other_threads, profiled])
 def test_what_scopes_record(capture, scopes):
-    capture.scopes()  # start from a fresh frame
-    expected = scopes()
-    got = capture.scopes()
-    if scopes is profiled_coroutines:  # tasks take turns: compare the steps, not their order
+    capture.next_frame()  # start from a fresh frame
+    expected, got = scopes(), capture.scopes()
+    if scopes is profiled:
         got = [(name, sorted(trees)) for name, trees in got]
-        expected = [(name, sorted(trees)) for name, trees in expected]
     assert got == expected
 
 
-def test_nothing_is_recorded_before_scopes_are_switched_on(tmp_path):
-    code = "import _zel\nwith _zel.Scope('early'):\n    pass\n"
-    code += "_zel.enable()\n_zel.frame_mark()\n_zel.flush()\n"
-    run_python(code, ZEL_RECORD=str(tmp_path / "early.zel"), ZEL_RECORD_FLAME="1")
-    assert [f.flame for f in _zel.Reader(str(tmp_path / "early.zel"))] == [None]
+def test_decode_gives_the_scopes_opened_with_their_times(capture):
+    capture.next_frame()
+
+    def worker():
+        with Scope("load"), Scope("parse"):
+            time.sleep(0.002)
+
+    began = time.perf_counter_ns()
+    with Scope("update"):
+        with Scope("physics"), Scope("collide"):
+            time.sleep(0.003)
+        with Scope("draw"):
+            on_threads(worker)
+    elapsed = time.perf_counter_ns() - began
+    raw = capture.next_frame().flame
+    frame = flame.decode(raw)
+    trees = sorted((t.name, tree(t.scopes, frame.start_ns, frame.stop_ns)) for t in frame.threads)
+    assert trees == [
+        ("", [("load", [("parse", [])])]),
+        ("", [("update", [("physics", [("collide", [])]), ("draw", [])])]),
+    ]
+    (main,) = (t for t in frame.threads if t.scopes[0].name == "update")
+    depths = [(s.name, d) for s, d in flame.walk(main.scopes, 1)]
+    assert depths == [("update", 1), ("physics", 2), ("collide", 3), ("draw", 2)]
+    scopes = {s.name: s for t in frame.threads for s, _ in flame.walk(t.scopes)}
+    assert scopes["collide"].duration_ns >= 3e6 and scopes["parse"].duration_ns >= 2e6
+    assert scopes["update"].duration_ns <= elapsed
+    assert scopes["draw"].self_ns == scopes["draw"].duration_ns  # its thread is another
+    physics, collide = scopes["physics"], scopes["collide"]
+    assert physics.self_ns == physics.duration_ns - collide.duration_ns
+    own = flame.self_times(frame)  # by name, largest first
+    assert own == {name: s.self_ns for name, s in scopes.items()}
+    assert list(own.values()) == sorted(own.values(), reverse=True)
+    # Every strict prefix and a flipped magic are refused with FlameError, a ValueError.
+    for n in range(len(raw)):
+        pytest.raises(flame.FlameError, flame.decode, raw[:n])
+    pytest.raises(ValueError, flame.decode, b"X" + raw[1:]).match("magic")

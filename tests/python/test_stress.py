@@ -1,11 +1,10 @@
-"""Eight threads open a million scopes and record metrics while the main thread marks
-frames and flushes: every flame frame decodes, every scope nests where it was
-opened, and every metric value lands in the frame it was recorded for."""
+# Eight threads open a million scopes and record metrics while the main thread marks
+# frames and flushes: every flame frame decodes, every scope nests where it was
+# opened, and every metric value lands in the frame it was recorded for.
 
 import json
-import os
-import subprocess
-import sys
+
+from conftest import run_python, tree
 
 import _zel
 from zel import flame
@@ -17,38 +16,29 @@ THREADS, ROUNDS = 8, 31250  # four scopes a round: 1,000,000 scopes
 # worker logs the last value it recorded per frame, which is the one the frame keeps.
 CHILD = r"""
 import json, sys, threading, time, zel
-THREADS, ROUNDS = int(sys.argv[1]), int(sys.argv[2])
 sys.setswitchinterval(1e-4)  # threads take turns often, between any two bytecodes
 zel.enable()
-lock = threading.Lock()
-frame = 0
-logs = [{} for _ in range(THREADS)]
+lock, frame, logs = threading.Lock(), 0, [{} for _ in range(THREADS)]
 
 def worker(k):
     outer, mid, leaf = zel.Scope(f"w{k}"), zel.Scope("mid"), zel.Scope("leaf")
     for i in range(ROUNDS):
-        with outer:
-            with mid:
-                with leaf:
-                    pass
-                with leaf:
-                    pass
+        with outer, mid:
+            with leaf: pass
+            with leaf: pass
         if i % 8 == 0:
             with lock:
-                value = frame * 1000000 + i
+                logs[k][frame] = value = frame * 1000000 + i
                 zel.record_metric(f"t{k}", value)
-                logs[k][frame] = value
             time.sleep(0)  # lets the main thread mark frames in between
 
 threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
-for t in threads:
-    t.start()
+for t in threads: t.start()
 while any(t.is_alive() for t in threads):
     with lock:
         zel.frame_mark()
         frame += 1
-    if frame % 10 == 0:
-        zel.flush()
+    if frame % 10 == 0: zel.flush()
     time.sleep(0)
 zel.frame_mark()  # the scopes and metrics recorded since the last mark
 zel.flush()
@@ -56,42 +46,18 @@ json.dump([frame + 1, logs], sys.stdout)
 """
 
 
-def check_nesting(scope, shape):
-    """`scope` has the names of `shape`, (name, [children]), and lies within its parent."""
-    name, children = shape
-    assert scope.name == name and not scope.open and scope.duration_ns >= 0
-    assert len(scope.children) == len(children)
-    last_stop = scope.start_ns
-    for child, child_shape in zip(scope.children, children):
-        assert last_stop <= child.start_ns and child.stop_ns <= scope.stop_ns
-        last_stop = child.stop_ns
-        check_nesting(child, child_shape)
-
-
 def test_threads_scopes_and_metrics_under_load(tmp_path):
     path = tmp_path / "stress.zel"
-    env = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
-    env.update(ZEL_RECORD=str(path), ZEL_RECORD_FLAME="1")
-    out = subprocess.run(
-        [sys.executable, "-c", CHILD, str(THREADS), str(ROUNDS)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-        check=True,
-    )
+    constants = f"THREADS, ROUNDS = {THREADS}, {ROUNDS}\n"
+    out = run_python(constants, CHILD, ZEL_RECORD=path, ZEL_RECORD_FLAME="1")
     marked, logs = json.loads(out.stdout)
     frames = list(_zel.Reader(str(path)))
     assert len(frames) == marked
-
     for k, log in enumerate(logs):
-        recorded = {int(f): v for f, v in log.items()}
-        assert recorded
-        assert {n: f.user[f"t{k}"] for n, f in enumerate(frames) if f"t{k}" in f.user} == recorded
+        kept = {n: f.user[f"t{k}"] for n, f in enumerate(frames) if f"t{k}" in f.user}
+        assert log and kept == {int(f): v for f, v in log.items()}
 
-    leaf = ("leaf", [])
-    rounds = [0] * THREADS
-    seen = set()
+    rounds, seen = [0] * THREADS, set()
     for f in frames:
         decoded = flame.decode(f.flame)
         if decoded.index in seen:
@@ -99,7 +65,8 @@ def test_threads_scopes_and_metrics_under_load(tmp_path):
         seen.add(decoded.index)
         for thread in decoded.threads:
             k = int(thread.scopes[0].name[1:])  # a worker: the only threads with scopes
-            for s in thread.scopes:
-                check_nesting(s, (f"w{k}", [("mid", [leaf, leaf])]))
+            shape = (f"w{k}", [("mid", [("leaf", []), ("leaf", [])])])
+            trees = tree(thread.scopes, decoded.start_ns, decoded.stop_ns)
+            assert trees == [shape] * len(thread.scopes)
             rounds[k] += len(thread.scopes)
     assert rounds == [ROUNDS] * THREADS
