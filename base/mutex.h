@@ -49,7 +49,7 @@ class MutexGuard {
       : mu_(&mu),
         poisoned_(&poisoned),
         value_(&value),
-        exceptions_at_entry_(std::uncaught_exceptions()) {}
+        exceptions_at_entry_(kPoisoning == Poisoning::On ? std::uncaught_exceptions() : 0) {}
   std::mutex* mu_;
   bool* poisoned_;
   T* value_;
@@ -67,7 +67,7 @@ class Mutex {
   // Fatal when a previous holder of a poisoning mutex failed.
   Guard lock() {
     mu_.lock();
-    if (poisoned_) {
+    if (kPoisoning == Poisoning::On && poisoned_) {
       mu_.unlock();
       panic(kPoisonedLock);
     }
