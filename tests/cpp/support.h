@@ -1,31 +1,28 @@
-// Test helpers: in-memory inputs and outputs, byte-damaging helpers, temp files.
+// Test helpers: in-memory inputs and outputs, temporary files, panic capture, thread
+// names, and the strict flame decoder.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/io.h"
 #include "record/stream_format.h"
+#include "record/system_columns.h"
+#include "tests/cpp/flame_oracle.h"
 
 namespace zel::testing {
 
-// The eight system columns as every stream names them.
 inline record::format::Header system_header(bool flame = false) {
-  return {{{"frame_ms", "ms"},
-           {"memory_mb", "MB"},
-           {"io_ms", "ms"},
-           {"io_MB", "MB"},
-           {"gpu_util", "%"},
-           {"gpu_sm", "%"},
-           {"gpu_power", "W"},
-           {"gpu_mem", "MB"}},
-          2,
-          flame};
+  return {system::header_columns(), record::format::kVersion, flame};
 }
 
 class MemoryOutput : public Output {
@@ -38,28 +35,34 @@ class MemoryOutput : public Output {
   Bytes bytes;
 };
 
-// Serves `bytes` in reads of at most `chunk` bytes; fails the reads listed in
-// `fail_at` (0-based read counts) with EIO.
+// What `write` appends to an Output.
+template <class Write>
+Bytes encoded(Write write) {
+  MemoryOutput out;
+  unwrap(write(out));
+  return out.bytes;
+}
+
+// Serves `bytes` (which may grow, like a file being written) in reads of at most
+// `chunk` bytes. The next `fail_next` reads fail with `fail_errno`; `asked` lists the
+// size of every read asked for.
 class MemoryInput : public Input {
  public:
-  explicit MemoryInput(Bytes bytes, size_t chunk = SIZE_MAX)
-      : bytes_(std::move(bytes)), chunk_(chunk) {}
+  explicit MemoryInput(Bytes b, size_t chunk = SIZE_MAX) : bytes(std::move(b)), chunk_(chunk) {}
   Result<size_t> read(uint8_t* data, size_t n) override {
-    if (fail_next > 0) {
-      --fail_next;
-      return IoError::from_errno(EIO);
-    }
-    size_t k = std::min({n, chunk_, bytes_.size() - pos_});
-    std::copy_n(bytes_.data() + pos_, k, data);
+    asked.push_back(n);
+    if (fail_next > 0) return --fail_next, IoError::from_errno(fail_errno);
+    const size_t k = std::min({n, chunk_, bytes.size() - pos_});
+    std::copy_n(bytes.data() + pos_, k, data);
     pos_ += k;
     return k;
   }
-  int fail_next = 0;
+  Bytes bytes;
+  int fail_next = 0, fail_errno = EIO;
+  std::vector<size_t> asked;
 
  private:
-  Bytes bytes_;
-  size_t chunk_;
-  size_t pos_ = 0;
+  size_t chunk_, pos_ = 0;
 };
 
 // A directory removed with everything in it at the end of the test.
@@ -81,18 +84,7 @@ inline Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void append_file(const std::string& path, const uint8_t* data, size_t n) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
-}
-
-inline void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-// Runs `body` and returns the Panic message it raised ("" when none was raised).
+// The message of the Panic that `body` raises, "" when it raises none.
 template <class F>
 std::string panic_message(F&& body) {
   try {
@@ -101,6 +93,26 @@ std::string panic_message(F&& body) {
     return p.message();
   }
   return "";
+}
+
+// Waits up to ten seconds for `done()` to hold, and says whether it does.
+template <class F>
+bool eventually(F done) {
+  for (int i = 0; i < 10000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+// The names of this process's threads.
+inline std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* e = dir ? readdir(dir) : nullptr) {
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    if (std::string name; e->d_name[0] != '.' && std::getline(comm, name)) names.push_back(name);
+  }
+  if (dir) closedir(dir);
+  return names;
 }
 
 }  // namespace zel::testing

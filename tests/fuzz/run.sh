@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer harness with clang (address and undefined-behaviour sanitizers)
 # and runs it for the given number of seconds (default 60), starting from its seed
-# corpus in tests/fuzz/corpus/HARNESS. New inputs gather in build/fuzz/corpus/HARNESS;
-# a crashing input is left as build/fuzz/crash-*. HARNESS "all" runs each in turn.
+# corpus (written by the build into build/fuzz/tests/fuzz/corpus/HARNESS) and the
+# inputs of past findings in tests/fuzz/corpus/HARNESS. New inputs gather in
+# build/fuzz/corpus/HARNESS; a crashing input is left as build/fuzz/crash-*. HARNESS
+# "all" runs each in turn.
 # Usage: tests/fuzz/run.sh HARNESS [SECONDS] [EXTRA LIBFUZZER FLAGS...]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -14,7 +16,7 @@ if [[ "$harness" == all ]]; then
   for h in "${harnesses[@]}"; do "$0" "$h" "$seconds" "$@"; done
   exit 0
 fi
-[[ -d tests/fuzz/corpus/$harness ]] || { echo "unknown harness $harness (${harnesses[*]})"; exit 2; }
+[[ " ${harnesses[*]} " == *" $harness "* ]] || { echo "unknown harness $harness (${harnesses[*]})"; exit 2; }
 
 build=build/fuzz
 mkdir -p "$build"
@@ -23,8 +25,10 @@ CXX=clang++ cmake -S . -B "$build" -G Ninja -DZEL_BUILD_FUZZ=ON -DZEL_BUILD_TEST
 cmake --build "$build" --target "${harness}_fuzz" >"$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
 corpus="$build/corpus/$harness"
 mkdir -p "$corpus"
+seeds=("$build/tests/fuzz/corpus/$harness")
+[[ -d "tests/fuzz/corpus/$harness" ]] && seeds+=("tests/fuzz/corpus/$harness")
 echo "== $harness: ${seconds}s"
 ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  "$build/tests/fuzz/${harness}_fuzz" "$corpus" "tests/fuzz/corpus/$harness" \
+  "$build/tests/fuzz/${harness}_fuzz" "$corpus" "${seeds[@]}" \
   -max_total_time="$seconds" -max_len=8192 -rss_limit_mb=2048 -timeout=10 \
   -artifact_prefix="$build/" -print_final_stats=1 "$@"

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "capture/named_scope.h"
+#include "gpu/gpu_collector.h"
+#include "profiler/global_profiler.h"
+#include "profiler/thread_profiler.h"
+#include "record/io_acc.h"
+#include "record/metrics_acc.h"
+#include "record/recorder.h"
+#include "record/stream_reader.h"
+#include "tests/cpp/support.h"
+
+namespace zel::record {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::panic_message;
+
+TEST(ParseU64, TakesDigitsWithAnOptionalPlusAndNothingElse) {
+  for (auto [raw, value] : std::vector<std::pair<std::string, uint64_t>>{
+           {"0", 0}, {"+5", 5}, {"007", 7}, {"9", 9}, {"18446744073709551615", UINT64_MAX}})
+    EXPECT_EQ(parse_u64("V", raw), value) << raw;
+  for (std::string bad : {"", "+", "-1", "5 ", " 5", "0x10", "1_000", "++1", "/", ":",
+                          "18446744073709551616", "18446744073709551620", "99999999999999999999"})
+    EXPECT_EQ(panic_message([&] { parse_u64("V", bad); }),
+              "V must be a positive integer, got \"" + bad + "\"");
+  EXPECT_EQ(panic_message([] { parse_u64("ZEL_RECORD_EVERY", "a\"b\\c\t\n\xff"); }),
+            "ZEL_RECORD_EVERY must be a positive integer, got \"a\\\"b\\\\c\\t\\n\\xFF\"");
+}
+
+// Every frame of the stream at `path`, and the reader left at its end.
+std::pair<std::vector<read::ReadFrame>, read::Reader> read_all(const std::string& path) {
+  auto r = unwrap(read::Reader::open(path));
+  std::vector<read::ReadFrame> frames;
+  while (auto f = unwrap(r.next_frame())) frames.push_back(std::move(*f));
+  return {std::move(frames), std::move(r)};
+}
+
+TEST(Recorder, FlameFramesFollowThePeriodAndTheLimitAndCarryTheNewestFrame) {
+  profiler::set_scopes_on(true);
+  testing::TempDir dir;
+  struct Case {
+    uint64_t every;
+    std::optional<uint64_t> max;
+    std::string scopes;  // per mark: whether a scope ran in its frame
+    std::string flames;  // per record: whether it carries flame bytes
+  };
+  for (const auto& [every, max, scopes, flames] :
+       std::vector<Case>{{3, 2, "11111111", "10010000"},
+                         {1, std::nullopt, "0101", "0111"},
+                         {2, 0, "1111", "0000"},
+                         {1, 1, "0011", "0010"}}) {
+    const std::string path = dir.file(std::to_string(every) + scopes + flames);
+    {
+      auto r = Recorder::create(
+          {.path = path, .flame_enabled = true, .flame_every = every, .max_frames = max});
+      for (char s : scopes) {
+        if (s == '1') auto g = scope::scope("work");
+        profiler::new_frame();
+        r->mark_frame();
+      }
+      r->flush();
+    }
+    std::string got;
+    Bytes last;
+    const auto frames = read_all(path).first;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      got += frames[i].flame ? '1' : '0';
+      if (!frames[i].flame) continue;
+      EXPECT_EQ(oracle::decode(*frames[i].flame).threads.size(), 1u);
+      // A mark after a frame without scopes carries the newest frame the view holds.
+      EXPECT_TRUE(scopes[i] == '1' || *frames[i].flame == last) << i;
+      last = *frames[i].flame;
+    }
+    EXPECT_EQ(got, flames) << scopes;
+  }
+  EXPECT_EQ(panic_message([&] { Recorder::create({.path = dir.file("x"), .flame_every = 0}); }),
+            "assertion failed: flame_every >= 1");
+}
+
+TEST(Recorder, EachFrameTakesTheLastValueOfEveryMetricAsAUserColumnUntilEveryIdIsTaken) {
+  testing::TempDir dir;
+  {
+    auto r = Recorder::create({.path = dir.file("m.zel")});
+    for (auto [name, value] : std::vector<std::pair<std::string, double>>{
+             {"b", 1}, {"a", 1}, {"a", 2}, {"C", 3}, {"", 4}})
+      metrics_acc::record_metric(name, value);
+    metrics_acc::record_metric_unit("a", "ms");
+    metrics_acc::record_metric_unit("a", "s");       // the last registration wins
+    metrics_acc::record_metric_unit("unused", "x");  // adds no value
+    r->mark_frame();
+    r->mark_frame();  // nothing carries over
+    metrics_acc::record_metric("a", 6);
+    r->mark_frame();
+    r->flush();
+  }
+  auto [frames, reader] = read_all(dir.file("m.zel"));
+  using U = std::vector<std::pair<std::string, double>>;
+  std::vector<U> users;
+  for (const auto& f : frames) users.push_back(f.user);
+  EXPECT_EQ(users, (std::vector<U>{{{"", 4}, {"C", 3}, {"a", 2}, {"b", 1}}, {}, {{"a", 6}}}));
+  EXPECT_EQ(reader.user_columns(),
+            (std::vector<format::Column>{{"", ""}, {"C", ""}, {"a", "s"}, {"b", ""}}));
+
+  auto [tx, rx] = make_queue<writer::Msg>();
+  FrameState state;
+  for (size_t i = 0; i + 1 < kMaxUserColumns; ++i)
+    state.user_ids.emplace("m" + std::to_string(i), static_cast<uint16_t>(kFirstUserId + i));
+  EXPECT_EQ(Recorder::column_id(state, tx, "last", "u"), 65535);
+  EXPECT_EQ(Recorder::column_id(state, tx, "m7", ""), 15);
+  EXPECT_EQ(Recorder::column_id(state, tx, "new", "u"), std::nullopt);
+  EXPECT_EQ(state.user_ids.size(), kMaxUserColumns);
+  { auto gone = std::move(tx); }
+  std::deque<writer::Msg> sent;
+  ASSERT_TRUE(rx.recv_all(sent));
+  ASSERT_EQ(sent.size(), 1u);  // only "last" was declared
+  EXPECT_EQ(std::get<format::Decl>(sent[0]).id, 65535);
+}
+
+// Calls `op` until it fails; returns every message up to and including the first one
+// not in `transient`. Bounded by time, not by tries: on a busy machine the writer thread
+// may wait long before it runs and fails.
+template <class F>
+std::vector<std::string> failures_until_settled(F op, std::vector<std::string> transient) {
+  std::vector<std::string> seen;
+  for (auto deadline = Clock::now() + 20s; Clock::now() < deadline;) {
+    if (std::string m = panic_message(op); !m.empty()) {
+      seen.push_back(m);
+      if (std::find(transient.begin(), transient.end(), m) == transient.end()) break;
+    }
+  }
+  return seen;
+}
+
+TEST(Recorder, AfterTheWriterThreadEndsSendsFailOnceThenTheLocksArePoisoned) {
+  testing::TempDir dir;
+  auto r = Recorder::create({.path = dir.file("missing/dir/x.zel")});
+  EXPECT_EQ(failures_until_settled([&] { r->mark_frame(); }, {}),
+            std::vector<std::string>{kSendError});
+  EXPECT_EQ(panic_message([&] { r->mark_frame(); }), kPoisonedLock);
+  EXPECT_EQ(panic_message([&] { r->flush(); }), kPoisonedLock);
+  // A flush that finds the writer gone fails with the send message and poisons the
+  // sender lock; one queued just before the writer ended loses its acknowledgement.
+  auto f = Recorder::create({.path = dir.file("missing/dir/y.zel")});
+  EXPECT_EQ(failures_until_settled([&] { f->flush(); }, {kRecvError}).back(), kSendError);
+  EXPECT_EQ(panic_message([&] { f->flush(); }), kPoisonedLock);
+}
+
+TEST(SystemColumns, ValuesInDecimalUnitsFromTheReadingsOfEachMark) {
+  const system::SystemSample s{16'600'000, 2.5,    1'500'000, 2'500'000,
+                               12.5f,      99.75f, 0.1f,      3'000'000};
+  EXPECT_EQ(system::column_values(s),
+            (std::array<double, 8>{16.6, 2.5, 1.5, 2.5, 12.5, 99.75, double(0.1f), 3.0}));
+  io_acc::IO_NS.store(4'000'000);
+  io_acc::IO_BYTES.store(2'500'000);
+  gpu::publish({3'000'000, 40.5f, 30.25f, 7.5f});
+  std::optional<Clock::time_point> previous;
+  const Clock::time_point t0 = Clock::now();
+  const system::SystemSample first = system::build_sample(previous, t0);
+  EXPECT_EQ(system::column_values(first),
+            (std::array<double, 8>{0, first.memory_mb, 4.0, 2.5, 40.5, 30.25, 7.5, 3.0}));
+  const system::SystemSample next = system::build_sample(previous, t0 + 16'600'000ns);
+  EXPECT_EQ(std::tuple(next.frame_ns, next.io_ns, next.io_bytes, next.gpu_util),
+            std::tuple(16'600'000u, 0u, 0u, 40.5f));  // the counters are taken, the cells read
+  EXPECT_EQ(system::build_sample(previous, t0 + 20ms).frame_ns, 3'400'000u);
+  gpu::publish({});
+
+  // Resident memory, as the kernel counts it: read anew, unless the last reading is
+  // under a millisecond old.
+  std::ifstream status("/proc/self/status");
+  std::string rss;
+  while (std::getline(status, rss) && rss.rfind("VmRSS:", 0) != 0) continue;
+  EXPECT_NEAR(static_cast<double>(system::memory_stats().value()), std::stod(rss.substr(6)) * 1024,
+              1e6);
+  const double mb = system::build_sample(previous, t0 + 1s).memory_mb;
+  std::vector<char> block(64 << 20, 1);
+  EXPECT_EQ(system::build_sample(previous, t0 + 1s + system::kMemoryReuse - 1ns).memory_mb, mb);
+  EXPECT_GT(system::build_sample(previous, t0 + 1s + system::kMemoryReuse).memory_mb, mb + 60);
+  EXPECT_EQ(block[4096], 1);
+}
+
+}  // namespace
+}  // namespace zel::record
