@@ -11,10 +11,6 @@ namespace zel::utf8 {
 // Length of the longest valid UTF-8 prefix of s; equals s.size() when s is valid.
 size_t valid_prefix(std::string_view s);
 
-inline bool is_valid(std::string_view s) {
-  return valid_prefix(s) == s.size();
-}
-
 // The longest prefix of s of at most max_bytes that does not end inside a
 // character. s must be valid UTF-8.
 std::string_view cut(std::string_view s, size_t max_bytes);

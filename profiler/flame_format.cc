@@ -121,7 +121,7 @@ ThreadInfo decode_thread_info(zel::Cursor& in) {
   t.name = text_of(in, "thread name");
   return t;
 }
-constexpr size_t kMinThreadLen = 6;  // a lower bound on the bytes of one thread
+constexpr size_t kMinThreadLen = 6;  // fewer than the 7 bytes one thread takes at least
 
 size_t size_of(const StreamInfo& s) {
   return bytes_size(s.stream.size()) + uint_size(s.num_scopes) + uint_size(s.depth) +
