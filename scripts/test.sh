@@ -71,8 +71,8 @@ if command -v pyenv >/dev/null; then
   done
 fi
 
-echo "== fuzzing, ${ZEL_FUZZ_SECONDS:=20}s per harness (tests/fuzz/run.sh HARNESS SECONDS for a long run)"
-if ! tests/fuzz/run.sh all "$ZEL_FUZZ_SECONDS" >build/fuzz.log 2>&1; then
+echo "== fuzzing, ${ZEL_FUZZ_SECONDS:=20}s per harness (tests/fuzz/run_fuzzers.sh HARNESS SECONDS for a long run)"
+if ! tests/fuzz/run_fuzzers.sh all "$ZEL_FUZZ_SECONDS" >build/fuzz.log 2>&1; then
   tail -n 60 build/fuzz.log
   exit 1
 fi

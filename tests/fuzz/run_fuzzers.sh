@@ -5,11 +5,11 @@
 # inputs of past findings in tests/fuzz/corpus/HARNESS. New inputs gather in
 # build/fuzz/corpus/HARNESS; a crashing input is left as build/fuzz/crash-*. HARNESS
 # "all" runs each in turn.
-# Usage: tests/fuzz/run.sh HARNESS [SECONDS] [EXTRA LIBFUZZER FLAGS...]
+# Usage: tests/fuzz/run_fuzzers.sh HARNESS [SECONDS] [EXTRA LIBFUZZER FLAGS...]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 harnesses=(stream flame scope_stream)
-harness=${1:?usage: tests/fuzz/run.sh HARNESS|all [SECONDS] [LIBFUZZER FLAGS...]}
+harness=${1:?usage: tests/fuzz/run_fuzzers.sh HARNESS|all [SECONDS] [LIBFUZZER FLAGS...]}
 seconds=${2:-60}
 shift $(($# < 2 ? $# : 2))
 if [[ "$harness" == all ]]; then
