@@ -25,6 +25,7 @@ TEST(CompactCoding, GoldenBytesAtEveryWidthAndEveryTruncationRefused) {
            {0x10000, {0xFC, 0x00, 0x00, 0x01, 0x00}},
            {0xFFFFFFFF, {0xFC, 0xFF, 0xFF, 0xFF, 0xFF}},
            {0x100000000, {0xFD, 0, 0, 0, 0, 1, 0, 0, 0}},
+           {UINT64_MAX, {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
            {compact::zigzag(-1), {0x01}},
            {compact::zigzag(1000), {0xFB, 0xD0, 0x07}},
            {compact::zigzag(t), {0xFD, 0x00, 0x00, 0x54, 0x6C, 0xFC, 0x39, 0x2F, 0x2F}},
@@ -61,9 +62,14 @@ TEST(CompactCoding, GoldenBytesAtEveryWidthAndEveryTruncationRefused) {
 }
 
 TEST(Utf8, ValidPrefixStopsAtTheFirstByteThatIsNotPartOfAShortestForm) {
+  // The first and last character of every range of lead and second bytes, and the
+  // nearest byte sequences outside them; a valid character is followed by 'z' and a
+  // stray continuation byte, so only its own bytes count.
   for (auto [s, valid] : std::vector<std::pair<std::string, size_t>>{
            {"\x7F", 1},
            {"\x80", 0},
+           {"\xBF", 0},
+           {"\xC0\x80", 0},
            {"\xC1\xBF", 0},
            {"\xC2\x80", 2},
            {"\xDF\xBF", 2},
@@ -71,23 +77,35 @@ TEST(Utf8, ValidPrefixStopsAtTheFirstByteThatIsNotPartOfAShortestForm) {
            {"\xC2\xC0", 0},
            {"\xE0\x9F\xBF", 0},
            {"\xE0\xA0\x80", 3},
+           {"\xE0\xBF\xBF", 3},
            {"\xED\x9F\xBF", 3},
            {"\xED\xA0\x80", 0},
+           {"\xEE\x80\x80", 3},
+           {"\xEF\xBB\xBF", 3},
+           {"\xEF\xBF\xBD", 3},
            {"\xEF\xBF\xBF", 3},
            {"\xE2\x82\x7F", 0},
            {"\xE2\x82\xC0", 0},
            {"a\xE2\x82\xAC", 4},
            {"a\xE2\x82", 1},
+           {"\xE2", 0},
            {"\xF0\x8F\xBF\xBF", 0},
            {"\xF0\x90\x80\x80", 4},
+           {"\xF0\x90\x80\xBF", 4},
+           {"\xF0\x90\x80\xC0", 0},
+           {"\xF0\x90\x7F\x80", 0},
+           {"\xF4\x80\x80\x80", 4},
            {"\xF4\x8F\xBF\xBF", 4},
            {"\xF4\x90\x80\x80", 0},
            {"\xF5\x80\x80\x80", 0},
+           {"\xF0\x9F\x98", 0},
            {"\xF0\x9F\x98\x80"
             "a\xFF",
             5},
-       })
+       }) {
     EXPECT_EQ(utf8::valid_prefix(s), valid) << ::testing::PrintToString(s);
+    EXPECT_EQ(utf8::valid_prefix(s + "z\x80"), valid == s.size() ? valid + 1 : valid);
+  }
   // A three-byte character after 'a', in a view that stops before a stray continuation byte.
   const std::string buffer = "a\xE2\x82\xAC\x80";
   const std::string_view s(buffer.data(), 4);
@@ -213,6 +231,13 @@ TEST(Queue, ALingeringReceiverWakesForUrgentItemsAFullBatchOrTheLastSender) {
   while (got.size() < 2 + kWakeBatch) EXPECT_TRUE(rx.recv_all(got, kForever));
   batch.join();
   EXPECT_EQ(got.front(), 1);
+  // Being woken does not cut the next linger short: an item sent without urgency
+  // waits for it to pass.
+  constexpr auto kLinger = std::chrono::milliseconds(30);
+  EXPECT_FALSE(tx.send(3));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(rx.recv_all(got, kLinger));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kLinger);
   std::thread leave([tx = std::move(tx)] {});
   EXPECT_FALSE(rx.recv_all(got, kForever));
   leave.join();

@@ -155,6 +155,20 @@ TEST(ThreadProfilerAccess, IsPerThreadAndNotReentrant) {
   EXPECT_EQ(panic_message(
                 [] { ThreadProfiler::call([](auto&) { ThreadProfiler::call([](auto&) {}); }); }),
             "this thread's scope profiler is already in use");
+  // A thread-local made before the profiler is destroyed after it, as the thread ends.
+  struct UsesTheProfilerLast {
+    std::string* message;
+    ~UsesTheProfilerLast() {
+      *message = panic_message([] { ThreadProfiler::call([](auto&) {}); });
+    }
+  };
+  std::string at_thread_end;
+  std::thread([&] {
+    thread_local UsesTheProfilerLast last{&at_thread_end};
+    ThreadProfiler::call([](auto&) {});
+  }).join();
+  EXPECT_EQ(at_thread_end,
+            "this thread's scope profiler is no longer available: the thread is ending");
   auto token = [] { return ThreadProfiler::call([](ThreadProfiler& p) { return p.token(); }); };
   const uint64_t here = token();
   uint64_t there = 0;
