@@ -205,6 +205,8 @@ class FakeMac : public Platform {
 TEST(MacSampler, EveryPollReadsOrFailsAsThePlatformAnswers) {
   const std::string ne = "assertion `left != right` failed\n  left: 0\n right: 0";
   const std::string null_object = "Attempted to create a NULL object.";
+  const Channels first_gpu_only = {
+      {"CPU Energy", "J", 9}, {"GPU Energy", "mJ", 500}, {"GPU Energy", "kJ", 7}};
   struct Case {
     std::string fault;  // the one platform call that fails, if any
     bool in_poll;       // the fault is there from the start, or only in the poll
@@ -221,12 +223,7 @@ TEST(MacSampler, EveryPollReadsOrFailsAsThePlatformAnswers) {
            {"", true, "", {{"GPU Energy", "J", 7}}, 1'750'000'000ns, 4},
            {"", true, "", {{"GPU Energy", "J", 1000}}, 0ns, 0},  // no time elapsed
            {"", true, "", {{"CPU Energy", "J", 9}}, 1s, 0},
-           {"",
-            true,
-            "",
-            {{"CPU Energy", "J", 9}, {"GPU Energy", "mJ", 500}, {"GPU Energy", "kJ", 7}},
-            1s,
-            0.5f},  // the first GPU channel only
+           {"", true, "", first_gpu_only, 1s, 0.5f},
            {"matching", false, "assertion `left == right` failed\n  left: 5\n right: 0"},
            {"iterator", false, ne},
            {"service", false, ne},
@@ -332,36 +329,29 @@ Api fake_api() {
         {2, "Invalid Argument"}, {9, "Driver Not Loaded"}, {13, "Not Found"}, {15, "GPU is lost"}};
     return text.count(rc) ? text.at(rc) : "Unknown Error";
   };
-  a.device_by_index = [](unsigned int i, Device* d) {
-    state.asked_index = i, *d = the_device;
-    return state.of("by_index");
+  a.device_by_index = [](unsigned i, Device* d) {
+    return state.asked_index = i, *d = the_device, state.of("by_index");
   };
   a.device_by_uuid = [](const char* uuid, Device* d) {
-    state.asked_uuid = uuid, *d = the_device;
-    return state.of("by_uuid");
+    return state.asked_uuid = uuid, *d = the_device, state.of("by_uuid");
   };
   a.utilization_rates = [](Device d, Utilization* u) {
     EXPECT_EQ(d, the_device);
-    *u = {37, 99};
-    return state.of("util");
+    return *u = {37, 99}, state.of("util");
   };
-  a.power_usage = [](Device, unsigned int* mw) {
-    ++state.power_calls, *mw = 123'456;
-    return state.of("power");
+  a.power_usage = [](Device, unsigned* mw) {
+    return ++state.power_calls, *mw = 123'456, state.of("power");
   };
   a.memory_info = [](Device, Memory* m) {
-    *m = {16'000'000'000, 13'000'000'000, 3'000'000'000};
-    return state.of("memory");
+    return *m = {16'000'000'000, 13'000'000'000, 3'000'000'000}, state.of("memory");
   };
   if (state.rc.count("no gpm")) return a;
   a.gpm_query_device_support = [](Device, GpmSupport* s) {
     EXPECT_EQ(s->version, 1u);
-    s->is_supported_device = !state.rc.count("unsupported device");
-    return kSuccess;
+    return s->is_supported_device = !state.rc.count("unsupported device"), kSuccess;
   };
   a.gpm_sample_alloc = [](GpmSample* s) {
-    s->handle = reinterpret_cast<void*>(static_cast<uintptr_t>(0x100 + ++state.live_samples));
-    return kSuccess;
+    return s->handle = reinterpret_cast<void*>(uintptr_t{0x100} + ++state.live_samples), kSuccess;
   };
   a.gpm_sample_free = [](GpmSample) { return --state.live_samples, kSuccess; };
   a.gpm_sample_get = [](Device, GpmSample) { return state.of("gpm_get"); };
@@ -369,8 +359,7 @@ Api fake_api() {
     EXPECT_EQ(std::tuple(q->version, q->num_metrics, q->metrics[0].metric_id),
               std::tuple(1u, 1u, 2u));
     state.gpm_pairs.emplace_back(q->sample1.handle, q->sample2.handle);
-    q->metrics[0].nvml_return = state.of("sm metric");
-    q->metrics[0].value = 55.5;
+    q->metrics[0].nvml_return = state.of("sm metric"), q->metrics[0].value = 55.5;
     return state.of("gpm_metrics");
   };
   return a;

@@ -87,23 +87,11 @@ std::pair<format::Header, std::vector<format::Decoded>> generate(std::mt19937& r
 }
 
 TEST(StreamFormat, GoldenHeaderDeclarationAndFrame) {
+  // Eight columns after the magic, the version and the flame flag: u16-prefixed texts.
   constexpr char kHeader[] =
-      "ZEL1\x02\x00\x00\x08\x00\x08\x00"
-      "frame_ms\x02\x00"
-      "ms\x09\x00"
-      "memory_mb\x02\x00"
-      "MB"
-      "\x05\x00"
-      "io_ms\x02\x00"
-      "ms\x05\x00"
-      "io_MB\x02\x00"
-      "MB\x08\x00"
-      "gpu_util\x01\x00%"
-      "\x06\x00"
-      "gpu_sm\x01\x00%\x09\x00"
-      "gpu_power\x01\x00W\x07\x00"
-      "gpu_mem\x02\x00"
-      "MB";
+      "ZEL1\x02\0\0\x08\0\x08\0frame_ms\x02\0ms\x09\0memory_mb\x02\0MB\x05\0io_ms\x02\0ms"
+      "\x05\0io_MB\x02\0MB\x08\0gpu_util\x01\0%\x06\0gpu_sm\x01\0%\x09\0gpu_power\x01\0W"
+      "\x07\0gpu_mem\x02\0MB";
   EXPECT_EQ(stream_of(system_header(), {}), Bytes(kHeader, kHeader + sizeof kHeader - 1));
   // A body too short for a match is one LZ4 token and its literals.
   EXPECT_EQ(record_blob(Decl{8, {"fps", ""}}),
