@@ -62,49 +62,27 @@ TEST(CompactCoding, GoldenBytesAtEveryWidthAndEveryTruncationRefused) {
 }
 
 TEST(Utf8, ValidPrefixStopsAtTheFirstByteThatIsNotPartOfAShortestForm) {
-  // The first and last character of every range of lead and second bytes, and the
-  // nearest byte sequences outside them; a valid character is followed by 'z' and a
-  // stray continuation byte, so only its own bytes count.
-  for (auto [s, valid] : std::vector<std::pair<std::string, size_t>>{
-           {"\x7F", 1},
-           {"\x80", 0},
-           {"\xBF", 0},
-           {"\xC0\x80", 0},
-           {"\xC1\xBF", 0},
-           {"\xC2\x80", 2},
-           {"\xDF\xBF", 2},
-           {"\xC2\x7F", 0},
-           {"\xC2\xC0", 0},
-           {"\xE0\x9F\xBF", 0},
-           {"\xE0\xA0\x80", 3},
-           {"\xE0\xBF\xBF", 3},
-           {"\xED\x9F\xBF", 3},
-           {"\xED\xA0\x80", 0},
-           {"\xEE\x80\x80", 3},
-           {"\xEF\xBB\xBF", 3},
-           {"\xEF\xBF\xBD", 3},
-           {"\xEF\xBF\xBF", 3},
-           {"\xE2\x82\x7F", 0},
-           {"\xE2\x82\xC0", 0},
-           {"a\xE2\x82\xAC", 4},
-           {"a\xE2\x82", 1},
-           {"\xE2", 0},
-           {"\xF0\x8F\xBF\xBF", 0},
-           {"\xF0\x90\x80\x80", 4},
-           {"\xF0\x90\x80\xBF", 4},
-           {"\xF0\x90\x80\xC0", 0},
-           {"\xF0\x90\x7F\x80", 0},
-           {"\xF4\x80\x80\x80", 4},
-           {"\xF4\x8F\xBF\xBF", 4},
-           {"\xF4\x90\x80\x80", 0},
-           {"\xF5\x80\x80\x80", 0},
-           {"\xF0\x9F\x98", 0},
-           {"\xF0\x9F\x98\x80"
-            "a\xFF",
-            5},
-       }) {
-    EXPECT_EQ(utf8::valid_prefix(s), valid) << ::testing::PrintToString(s);
-    EXPECT_EQ(utf8::valid_prefix(s + "z\x80"), valid == s.size() ? valid + 1 : valid);
+  // Whole characters at the edges of every range of lead and second bytes, and the
+  // nearest sequences outside them; each alone and between 'a' and "z\x80".
+  // clang-format off
+  const std::vector<std::string> valid = {
+      "\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xE0\xBF\xBF", "\xE2\x82\xAC",
+      "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBB\xBF", "\xEF\xBF\xBD", "\xEF\xBF\xBF",
+      "\xF0\x90\x80\x80", "\xF0\x90\x80\xBF", "\xF0\x9F\x98\x80", "\xF4\x80\x80\x80",
+      "\xF4\x8F\xBF\xBF"};
+  const std::vector<std::string> invalid = {
+      "\x80", "\xBF", "\xFF", "\xC0\x80", "\xC1\xBF", "\xC2\x7F", "\xC2\xC0", "\xE0\x9F\xBF",
+      "\xED\xA0\x80", "\xE2\x82\x7F", "\xE2\x82\xC0", "\xE2\x82", "\xF0\x8F\xBF\xBF",
+      "\xF0\x90\x80\xC0", "\xF0\x90\x7F\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+      "\xF0\x9F\x98"};
+  // clang-format on
+  for (bool ok : {true, false}) {
+    for (const std::string& c : ok ? valid : invalid) {
+      const size_t n = ok ? c.size() : 0;
+      EXPECT_EQ(utf8::valid_prefix(c), n) << ::testing::PrintToString(c);
+      EXPECT_EQ(utf8::valid_prefix("a" + c + "z\x80"), ok ? n + 2 : 1)
+          << ::testing::PrintToString(c);
+    }
   }
   // A three-byte character after 'a', in a view that stops before a stray continuation byte.
   const std::string buffer = "a\xE2\x82\xAC\x80";
