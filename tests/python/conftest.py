@@ -23,14 +23,13 @@ def child_env(**env):
     return {**out, **{k: str(v) for k, v in env.items()}}
 
 
-def run(*args, cwd=None, **env):
-    # `python ARGS` in a child whose ZEL_* variables are exactly `env`.
-    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, env=child_env(**env),
-                          capture_output=True, text=True, timeout=300)  # fmt: skip
+def run(*args, cwd=None, **env):  # `python ARGS` in a child whose ZEL_* variables are `env`
+    args = [sys.executable, *map(str, args)]
+    env = child_env(**env)
+    return subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
-def run_python(*code, cwd=None, **env):
-    # Runs the pieces of `code`, each dedented, in a child that must succeed.
+def run_python(*code, cwd=None, **env):  # the pieces of `code`, dedented, in a child that succeeds
     out = run("-c", "".join(textwrap.dedent(c) for c in code), cwd=cwd, **env)
     assert out.returncode == 0, out.stderr
     return out
@@ -57,29 +56,25 @@ class SessionCapture:
             del os.environ[name]  # read once; children must not inherit them
         self.path, self.reader = path, None
 
-    def next_frame(self):
-        # Marks a frame, flushes, and returns the frame as read back.
+    def next_frame(self):  # marks a frame, flushes, and returns the frame as read back
         _zel.frame_mark()
         _zel.flush()
         self.reader = self.reader or _zel.Reader(str(self.path))
         (frame,) = self.reader
         return frame
 
-    def scopes(self):
-        # (thread name, scope trees) per thread, of the scopes since the last frame.
+    def scopes(self):  # (thread name, scope trees) per thread, of the scopes since the last frame
         frame = flame.decode(self.next_frame().flame)
         return [(t.name, tree(t.scopes, frame.start_ns, frame.stop_ns)) for t in frame.threads]
 
 
 @pytest.fixture(scope="session", autouse=True)
-def capture(tmp_path_factory):
-    # Tests that need another configuration record in a child.
+def capture(tmp_path_factory):  # tests that need another configuration record in a child
     return SessionCapture(tmp_path_factory.mktemp("session") / "tests.zel")
 
 
 @pytest.fixture(scope="session")
-def system_columns(capture):
-    # The system column table, as the header of a real capture holds it.
+def system_columns(capture):  # the system column table, as a real capture's header holds it
     capture.next_frame()
     return _zel.Reader(str(capture.path)).columns
 
@@ -149,9 +144,8 @@ def decl(col_id, name, unit=""):
 
 
 def frame(system, user=(), flame=b""):
-    body = b"\x00" + struct.pack(f"<{len(system)}dH", *system, len(user))
-    body += b"".join(struct.pack("<Hd", col_id, value) for col_id, value in user)
-    return blob(body + struct.pack("<I", len(flame)) + flame)
+    body = b"".join(struct.pack("<Hd", *u) for u in user) + struct.pack("<I", len(flame))
+    return blob(b"\x00" + struct.pack(f"<{len(system)}dH", *system, len(user)) + body + flame)
 
 
 # Frame times 1..1000 ms after the first frame's 0.0; `loss` (nats) in even frames only.
@@ -168,6 +162,5 @@ def write_frames(path, columns, frame_times=FRAME_TIMES):
 
 
 @pytest.fixture(scope="session")
-def frames_capture(tmp_path_factory, system_columns):
-    # A hand-built capture of FRAME_TIMES, with no flame frame.
+def frames_capture(tmp_path_factory, system_columns):  # FRAME_TIMES, with no flame frame
     return write_frames(tmp_path_factory.mktemp("frames") / "c.zel", system_columns)

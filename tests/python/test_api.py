@@ -1,5 +1,5 @@
 # The Python surface of `_zel` and `zel`: one module behind both names, argument
-# errors as CPython's own, metric values, PanicException, what the extension refuses.
+# errors as CPython's own, metric values, what the extension refuses and exports.
 
 import importlib
 import shutil
@@ -15,18 +15,14 @@ import zel
 
 def test_one_module_object_behind_both_names():
     assert all(getattr(zel, name) is getattr(_zel, name) for name in _zel.__all__)
-    first = sys.modules.pop("_zel")
-    assert importlib.import_module("_zel") is first and first.PanicException is PANIC
+    assert importlib.import_module(sys.modules.pop("_zel").__name__).PanicException is PANIC
 
 
 ARGUMENT_ERRORS = [  # a call of each kind of signature that goes wrong, and the message
     (lambda: _zel.record_metric("n", 1, unit="x"), "got an unexpected keyword argument 'unit'"),
-    (lambda: _zel.record_metric("n", name="m"), "got multiple values for argument 'name'"),
     (lambda: _zel.record_metric_unit(), "2 required positional arguments: 'name' and 'unit'"),
     (lambda: _zel.record_metric("n", "1"), "argument 'value': must be real number, not str"),
     (lambda: _zel.Reader("a", "b"), "Reader() takes 1 positional argument but 2 were given"),
-    (lambda: _zel.Reader(path=b"x"), "'path': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: _zel.Scope("x").__exit__(None, None), "1 required positional argument: '_traceback'"),
     (lambda: _zel.enable(1), "enable() takes no arguments (1 given)"),
     (lambda: _zel.Frame(), "No constructor defined for Frame"),
 ]
@@ -37,8 +33,7 @@ def test_argument_errors_read_as_cpythons_own(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value).endswith(message)  # CPython's own may name the module first
-    if message.startswith(("argument '", "'path'")):  # caused by the conversion's own TypeError
-        assert isinstance(info.value.__cause__, TypeError)
+    if message.startswith("argument '"):  # caused by the conversion's own TypeError
         assert str(info.value).endswith(str(info.value.__cause__))
 
 
@@ -47,8 +42,7 @@ def test_refused_values_and_foreign_self():
         pytest.raises(UnicodeEncodeError, call, "bad\udcff")
     for method in (_zel.Reader.__next__, _zel.Reader.columns.__get__, _zel.Scope.__enter__):
         pytest.raises(TypeError, method, 5).match("Reader|Scope")
-    for cls in (_zel.Reader, _zel.Frame, _zel.Scope):
-        pytest.raises(TypeError, type, "Sub", (cls,), {})
+    [pytest.raises(TypeError, type, "Sub", (c,), {}) for c in (_zel.Reader, _zel.Frame, _zel.Scope)]
     assert _zel.Scope(name="kw").__exit__(_exc_type=None, _exc_value=None, _traceback=None) is False
 
 
@@ -59,9 +53,7 @@ INNER = [f"m.inner.{i}." + "x" * (16 * (i % 8)) for i in range(512)]
 
 class Reentrant:
     def __float__(self):
-        for i, name in enumerate(INNER):
-            _zel.record_metric(name, i)
-        return 7.0
+        return [_zel.record_metric(name, i) for i, name in enumerate(INNER)] and 7.0
 
 
 def test_metric_values_take_the_float_protocol_and_bad_calls_record_nothing(capture):
@@ -73,15 +65,6 @@ def test_metric_values_take_the_float_protocol_and_bad_calls_record_nothing(capt
         pytest.raises(error, _zel.record_metric, name, value)
     expected = {"m.int": 3.0, "m.kw": 2.5, "m.outer": 7.0}
     assert capture.next_frame().user == {**expected, **{n: float(i) for i, n in enumerate(INNER)}}
-
-
-def test_panic_exception_escapes_except_exception(tmp_path):
-    (tmp_path / "bad.zel").write_bytes(b"NOPE and more bytes")
-    info = pytest.raises(PANIC, _zel.Reader, str(tmp_path / "bad.zel"))
-    assert type(info.value) is PANIC and PANIC.__bases__ == (BaseException,)
-    assert (PANIC.__module__, PANIC.__qualname__) == ("pyo3_runtime", "PanicException")
-    assert len(info.value.args) == 1 and "not a .zel stream" in info.value.args[0]
-    pytest.raises(OSError, _zel.Reader, str(tmp_path / "absent.zel"))  # the module goes on
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")

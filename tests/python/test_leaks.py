@@ -17,14 +17,12 @@ step = zel.profile(lambda: None)
 async def tick(): pass
 
 def expect(kind, call, *args):
-    try: call(*args)
-    except kind: return
-    raise AssertionError(kind)
+    try: raise AssertionError(call(*args))
+    except kind: pass
 
 def round():
     for _ in range(100):
-        zel.record_metric(name, value)
-        zel.record_metric(name, 1)  # an int, converted
+        zel.record_metric(name, value); zel.record_metric(name, 1)  # an int, converted
         zel.record_metric_unit(name, unit)
         with zel.Scope(scope_name): step()
         expect(StopIteration, tick().send, None)
@@ -33,8 +31,7 @@ def round():
     zel.enable()
     for _ in range(20):  # 6 frames with flame data each time
         reader = zel.Reader(fixed)
-        for frame in reader: frame.system, frame.user, frame.flame
-        reader.columns, reader.user_columns, reader.flame_enabled
+        [(f.system, f.user, f.flame, reader.columns, reader.user_columns) for f in reader]
     expect(OSError, zel.Reader, missing)
     expect(_zel.PanicException, lambda: list(zel.Reader(damaged)))
     for args in ((name, "x"), (value, value)): expect(TypeError, zel.record_metric, *args)

@@ -30,8 +30,7 @@ def same(a, b):  # equal floats, NaN and the sign of zero included
 
 @pytest.fixture(scope="module")
 def stream(system_columns):
-    # (bytes, offsets where each frame ends, frames as (system, user, flame), offsets
-    # where each declaration ends)
+    # (bytes, where each frame ends, frames as (system, user, flame), where each declaration ends)
     data, ends, expected, declared = header(system_columns, flame=True), [], [], []
     for k, (user, flame) in enumerate(FRAMES):
         for col_id, _ in user:
@@ -46,9 +45,7 @@ def stream(system_columns):
     return data, ends, expected, declared
 
 
-def read(path):
-    # (system column names, frames as (system, user, flame), the exception that ended
-    # reading or None)
+def read(path):  # (system column names, frames, the exception that ended reading or None)
     names, frames = [], []
     try:
         reader = _zel.Reader(str(path))
@@ -101,15 +98,12 @@ def test_every_prefix_reads_to_its_last_whole_frame(stream, system_columns, tmp_
     assert c.units == dict(system_columns + USER) and c.flame_enabled
     assert c.user_columns == [name for name, _ in USER]
 
-    # Frames and readers hand out copies and refuse assignment.
+    # Frames and readers hand out copies.
     f = next(reader := _zel.Reader(str(path)))
     for copy in (f.system, f.user, reader.columns, reader.user_columns):
         copy.clear()
     first = [*expected[0][:2], system_columns, USER[:1]]
     assert [f.system, f.user, reader.columns, reader.user_columns] == first
-    for obj, attrs in ((f, ("system", "user", "flame")), (reader, ("columns", "flame_enabled"))):
-        for attr in attrs:
-            pytest.raises(AttributeError, setattr, obj, attr, None)
 
 
 def test_every_damaged_byte_is_refused_or_read_alike(stream, tmp_path):
@@ -140,8 +134,7 @@ def test_files_that_are_not_captures_and_damaged_records(system_columns, tmp_pat
     }
     for name, (data, reader_error, load_error) in cases.items():
         path = str(tmp_path / name)
-        if data is not None:
-            (tmp_path / name).write_bytes(data)
+        _ = data is None or (tmp_path / name).write_bytes(data)
         info = pytest.raises(reader_error, _zel.Reader, path)
         if reader_error is OSError:  # errno is the OS error, None where the file ended early
             assert info.value.args[0].startswith(path + ": ")
@@ -151,8 +144,10 @@ def test_files_that_are_not_captures_and_damaged_records(system_columns, tmp_pat
             assert not isinstance(info.value, NotACaptureError)
             assert "\n" not in str(info.value) and "left" not in str(info.value)
     assert str(info.value) == "unsupported .zel version: 3, expected 2"
-    with pytest.raises(PANIC, match="^assertion `left == right` failed: not a .zel stream\n"):
-        _zel.Reader(str(tmp_path / "magic.zel"))
+    info = pytest.raises(PANIC, _zel.Reader, str(tmp_path / "magic.zel"))  # not an Exception
+    assert type(info.value) is PANIC and PANIC.__bases__ == (BaseException,)
+    stream = "assertion `left == right` failed: not a .zel stream"
+    assert info.value.args == (f"{stream}\n  left: {list(b'RIFF')}\n right: {list(b'ZEL1')}",)
     info = pytest.raises(OSError, _zel.Reader, str(tmp_path / "v3.zel") + "\0ignored")
     assert info.value.errno == errno.EINVAL  # refused, not cut short
 

@@ -11,7 +11,6 @@ import _zel
 from zel import flame
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
-SEND_ERROR, POISONED_LOCK = UNWRAP + "SendError { .. }", UNWRAP + "PoisonError { .. }"
 
 # Enables with a wrong argument, then twice (ZEL_RECORD set in between, too late), and
 # prints what each did; marks 7 frames with a scope each, then one with more metrics
@@ -31,31 +30,23 @@ for _ in range(2):
     try: _zel.enable(); print("armed")
     except BaseException as e: print(type(e).__name__, e.args[0], sep=": ")
     os.environ["ZEL_RECORD"] = "late.zel"
-for name, value in (("b", 2.0), ("a", 1.0), ("a", 5.0)):  # the last value of a frame wins
-    _zel.record_metric(name, value)
+for name, value in (("b", 2.0), ("a", 1.0), ("a", 5.0)): _zel.record_metric(name, value)
 _zel.record_metric_unit("a", "ms")
 for k in range(7):
     with _zel.Scope(f"s{k}"): pass
-    if k:
-        _zel.record_metric_unit("b", "px")  # too late: b was declared without a unit
-        _zel.record_metric("c", 3.0 * k)
+    if k: _zel.record_metric_unit("b", "px"); _zel.record_metric("c", 3.0 * k)  # unit: too late
     _zel.frame_mark()
-_zel.flush()
-_zel.flush()  # a second flush writes nothing new
-names = list(threads())
-print(names.count("zel-record"), names.count("zel-gpu"))
+_zel.flush(); _zel.flush()  # a second flush writes nothing new
+print(*(list(threads()).count(f"zel-{t}") for t in ("record", "gpu")))
 for i in range(65530): _zel.record_metric(f"m{i}", i)  # 65,528 ids, declared in sorted order
 _zel.frame_mark()
 for name, value in (("m0", -1.0), ("m9999", -2.0), ("late", -3.0)): _zel.record_metric(name, value)
 _zel.frame_mark()
-for i in range(500):
-    _zel.record_metric("c", i)  # declared before the ids ran out
-    _zel.frame_mark()
+for i in range(500): _zel.record_metric("c", i); _zel.frame_mark()  # c: declared before
 """
 
 
-def env(record="c.zel", **settings):
-    # ZEL_RECORD=record (None: unset) and ZEL_RECORD_<SETTING>=value
+def env(record="c.zel", **settings):  # ZEL_RECORD (None: unset), ZEL_RECORD_<SETTING>
     out = {f"ZEL_RECORD_{k.upper()}": v for k, v in settings.items()}
     return out if record is None else {"ZEL_RECORD": record, **out}
 
@@ -66,20 +57,15 @@ CONFIGS = [  # (environment, flame frames of the 7 marks or None: none recorded,
     (env(), None, None),
     (env(flame="1", every="+2"), "X.X.X.X", None),
     (env(flame="1", every="003", max_frames="2"), "X..X...", None),
-    (env(flame="1", max_frames="1"), "X......", None),
     (env(flame="1", max_frames="0"), ".......", None),
-    (env(flame="true"), None, None),
     (env(flame=" 1"), None, None),
-    (env(flame=""), None, None),
     (env("TCP://x\udcff.zel"), None, None),  # a file path, not a transport
     (env(None, flame="1"), None, None),  # nothing is armed, not even by the late ZEL_RECORD
     (env("tcp://localhost:9000"), None, "ZEL_RECORD tcp:// transport not yet implemented"),
-    (env(every="abc"), None, NOT_POSITIVE.format("EVERY", "abc")),
     (env(every="5 "), None, NOT_POSITIVE.format("EVERY", "5 ")),
     (env(every="\udcff1"), None, NOT_POSITIVE.format("EVERY", "\\xFF1")),
     (env(every="0"), None, "assertion failed: flame_every >= 1"),
     (env(every="0", max_frames="-1"), None, NOT_POSITIVE.format("MAX_FRAMES", "-1")),
-    (env(every="x", max_frames="y"), None, NOT_POSITIVE.format("EVERY", "x")),
     (env(max_frames=str(2**64)), None, NOT_POSITIVE.format("MAX_FRAMES", 2**64)),
 ]
 
@@ -110,7 +96,7 @@ def test_arming_frames_metrics_and_flame_frames_as_configured(tmp_path, env, fla
     declared = [("a", "ms"), ("b", ""), ("early", ""), ("c", "")]
     assert r.user_columns == declared + [(m, "") for m in kept]
     assert frames[0].system[0] == 0.0 and all(f.system[0] > 0 for f in frames[1:])
-    assert frames[0].user == {"a": 5.0, "b": 2.0, "early": 1.0}
+    assert frames[0].user == {"a": 5.0, "b": 2.0, "early": 1.0}  # the last value of a frame wins
     assert [f.user for f in frames[1:7]] == [{"c": 3.0 * k} for k in range(1, 7)]
     assert frames[7].user == {m: float(m[1:]) for m in kept} and frames[8].user == {"m0": -1.0}
     assert [f.user for f in frames[9:]] == [{"c": float(i)} for i in range(500)]
@@ -122,8 +108,7 @@ def test_arming_frames_metrics_and_flame_frames_as_configured(tmp_path, env, fla
 FAILING = """
     import os, resource, signal, time, zel
     if os.environ["AS_NOBODY"] and os.geteuid() == 0:  # permissions do not bind root
-        os.setgid(65534)
-        os.setuid(65534)
+        os.setgid(65534); os.setuid(65534)
     if os.environ["LIMIT"]:  # the write that crosses it is cut short, the next gets EFBIG
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (int(os.environ["LIMIT"]), -1))
@@ -131,9 +116,7 @@ FAILING = """
     i, flushed, messages, deadline = 0, 0, [], time.monotonic() + 20
     while not any("SendError" in m for m in messages[:-1]) and time.monotonic() < deadline:
         try:
-            zel.record_metric("i", i)
-            zel.frame_mark()
-            i += 1
+            zel.record_metric("i", i); zel.frame_mark(); i += 1
             if i % 7 == 0: zel.flush(); flushed = i
         except BaseException as e:
             messages.append(e.args[0])
@@ -167,7 +150,9 @@ def test_a_writer_that_cannot_write_ends_alone(tmp_path, path, limit, diagnostic
     # send after fails, and every call after that.
     flushed, *flushes, send, after, last = out.stdout.splitlines()
     assert set(flushes) <= {UNWRAP + "RecvError"}
-    assert [send, after, last] == [SEND_ERROR, POISONED_LOCK, POISONED_LOCK]
+    assert [send, after, last] == [
+        UNWRAP + e + "Error { .. }" for e in ("Send", "Poison", "Poison")
+    ]
     # one line on standard error, none from the exit hook
     assert out.stderr == f"thread 'zel-record' panicked: {diagnostic}\n"
     if limit:

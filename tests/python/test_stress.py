@@ -33,15 +33,12 @@ def worker(k):
             time.sleep(0)  # lets the main thread mark frames in between
 
 threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
-for t in threads: t.start()
+[t.start() for t in threads]
 while any(t.is_alive() for t in threads):
-    with lock:
-        zel.frame_mark()
-        frame += 1
+    with lock: zel.frame_mark(); frame += 1
     if frame % 10 == 0: zel.flush()
     time.sleep(0)
-zel.frame_mark()  # the scopes and metrics recorded since the last mark
-zel.flush()
+zel.frame_mark(); zel.flush()  # the scopes and metrics recorded since the last mark
 json.dump([frame + 1, logs], sys.stdout)
 """
 
