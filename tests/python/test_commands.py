@@ -98,7 +98,10 @@ def test_watch_shows_what_is_written_so_far_and_ends_on_ctrl_c(frames_capture, t
         assert f"#{n} " not in out
 
     args = [sys.executable, "-m", "zel", "watch", "live.zel", "--interval", ".05"]
-    watch = subprocess.Popen(args, env=child_env(), cwd=tmp_path, text=True, stdout=-1, stderr=-1)
+    # Ctrl-C as a terminal sends it, even where this run inherited SIGINT ignored.
+    default_sigint = lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)  # noqa: E731
+    pipes = dict(text=True, stdout=-1, stderr=-1, preexec_fn=default_sigint)
+    watch = subprocess.Popen(args, env=child_env(), cwd=tmp_path, **pipes)
     try:
         assert watch.stdout.readline() == "live.zel: 1001 frames, 0 with flame data\n"
         watch.send_signal(signal.SIGINT)
