@@ -49,7 +49,8 @@ CXX=g++ cmake -S . -B build/pytsan -G Ninja -DZEL_BUILD_PYTHON=ON -DZEL_SANITIZE
 cmake --build build/pytsan
 rm -rf build/pytsan/site && mkdir -p build/pytsan/site && cp -r python/zel build/pytsan/site/
 cp build/pytsan/python/ext/_zel.*.so build/pytsan/site/ && cp build/pytsan/python/ext/_native.*.so build/pytsan/site/zel/
-LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/pytsan/site \
+TSAN_OPTIONS="$TSAN_OPTIONS suppressions=$PWD/scripts/tsan.supp" \
+  LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/pytsan/site \
   python -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_scopes.py
 
 echo "== the same wheel under every other CPython 3.9 or later that pyenv has"
