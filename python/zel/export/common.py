@@ -77,20 +77,24 @@ def chunks(n):
     return [(i, min(i + CHUNK, n)) for i in range(0, n, CHUNK)] or [(0, 0)]
 
 
-def nan_to_none(value):
-    """`value` with every NaN and infinity (no value, or one that JSON cannot hold) as
-    None. Lists, tuples and NumPy arrays become lists and dicts keep their keys, their
-    items converted alike; anything else is returned as it is."""
+def nan_to_none(value, keep_infinities=False):
+    """`value` with every NaN (no value) as None, and every infinity too (JSON cannot
+    hold one) unless `keep_infinities`. Lists, tuples and NumPy arrays become lists and
+    dicts keep their keys, their items converted alike; anything else is returned as
+    it is."""
     if isinstance(value, float):
-        return value if math.isfinite(value) else None
+        if value != value or (not keep_infinities and math.isinf(value)):
+            return None
+        return value
     if isinstance(value, dict):
-        return {k: nan_to_none(v) for k, v in value.items()}
+        return {k: nan_to_none(v, keep_infinities) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [nan_to_none(v) for v in value]
+        return [nan_to_none(v, keep_infinities) for v in value]
     if _np is not None and isinstance(value, _np.ndarray):
         out = value.tolist()
         if value.dtype.kind == "f":
-            for i in _np.flatnonzero(~_np.isfinite(value)).tolist():
+            absent = _np.isnan(value) if keep_infinities else ~_np.isfinite(value)
+            for i in _np.flatnonzero(absent).tolist():
                 out[i] = None
         return out
     return value

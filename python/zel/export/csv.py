@@ -1,5 +1,5 @@
 """The frame table as CSV: a header row, then one row per frame with its number and
-every column; a frame without a value leaves its cell empty."""
+every column; a frame without a value leaves its cell empty, an infinity is `inf`."""
 
 import csv
 
@@ -13,6 +13,6 @@ def write(capture, path, progress=QUIET):
         w = csv.writer(f)
         w.writerow(["frame", *names])
         for start, stop in chunks(len(capture)):
-            cols = [nan_to_none(capture.columns[name][start:stop]) for name in names]
+            cols = [nan_to_none(capture.columns[name][start:stop], True) for name in names]
             w.writerows(zip(range(start, stop), *cols))
             progress.update(stop)
