@@ -36,7 +36,7 @@ class Reader {
 
   // The next frame; nullopt when no whole frame record is available yet. Declarations
   // met on the way extend user_columns(). Read errors are returned and leave the
-  // reader as it was; a damaged record is a Panic (see the notes in read.cc on where
+  // reader as it was; a damaged record is a Panic (see the notes in stream_reader.cc on where
   // the reader stands after one).
   Result<std::optional<ReadFrame>> next_frame();
   // The same, with user values keyed by column id (the header's C columns come
