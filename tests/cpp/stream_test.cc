@@ -297,6 +297,12 @@ TEST(StreamReader, ADamagedRecordFailsAndReadingGoesOnWhereItCan) {
   waiting.resize(waiting.size() + 100);
   read::Reader r = reader_of(waiting, 40);
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(unwrap(r.next_frame()));
+  // A zero length is damage even as the file's last four bytes, not a record to wait for.
+  Bytes zero = stream_of(system_header(), {});
+  put_u32(zero, 0);
+  read::Reader z = reader_of(zero, 40);
+  EXPECT_NE(panic_message([&] { (void)z.next_frame(); }).find("length 0 below 4"),
+            std::string::npos);
 }
 
 // Queues a flush and waits for the writer's acknowledgement.
