@@ -18,6 +18,7 @@ void report_panic(const std::string& name, const char* message);
 // Starts a detached thread named `name` (the first 15 bytes show in /proc) running
 // `body`. A Panic, or any other exception, escaping `body` ends this thread only:
 // "thread '<name>' panicked: <message>" goes to standard error and the process goes on.
+// What `body` captures lives until that line is out, so a queue it owns closes after.
 template <class F>
 void spawn_detached(std::string name, F body) {
   std::thread([name = std::move(name), body = std::move(body)]() mutable {

@@ -27,7 +27,7 @@ void handle(FileWriter& out, Msg& msg) {
 
 }  // namespace
 
-void run(std::string path, format::Header header, Receiver<Msg> queue) {
+void run(std::string path, format::Header header, Receiver<Msg>& queue) {
   auto created = FileWriter::create(path);
   if (!created) panic("create " + utf8::debug_quote(path) + ": " + created.error().to_string());
   std::unique_ptr<FileWriter> out = created.take();
@@ -56,7 +56,7 @@ Sender<Msg> start(std::string path, format::Header header) {
   spawn_detached("zel-record", [path = std::move(path), header = std::move(header),
                                 receiver = std::move(receiver)]() mutable {
     profiler::set_this_thread_name("zel-record");
-    run(std::move(path), std::move(header), std::move(receiver));
+    run(std::move(path), std::move(header), receiver);
   });
   return std::move(sender);
 }

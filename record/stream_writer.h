@@ -34,7 +34,9 @@ inline constexpr std::chrono::milliseconds kLinger{50};
 
 // The thread body. Creates the file at `path`, writes `header`, then handles
 // messages until every sender is gone. Any I/O error is a Panic that ends the thread.
-void run(std::string path, format::Header header, Receiver<Msg> queue);
+// The queue is borrowed: its owner keeps it open until the Panic has been reported, so
+// that a sender learns the thread has ended only after the diagnostic is out.
+void run(std::string path, format::Header header, Receiver<Msg>& queue);
 
 // Starts the writer thread and returns the queue's sending end. Messages sent after
 // the thread has ended come back from send().

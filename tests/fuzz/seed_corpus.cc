@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     }
     { auto gone = std::move(tx); }
     const fs::path path = next_seed("stream");
-    record::writer::run(path, header, std::move(rx));
+    record::writer::run(path, header, rx);
     if (variant == 2) {  // and one whose last record is cut short, as a live capture's is
       Bytes bytes = testing::read_file(path);
       bytes.resize(bytes.size() - 3);
