@@ -8,7 +8,6 @@ from conftest import header, run_python
 
 CHILD = r"""
 import gc, json, os, sys, tracemalloc, _zel, zel
-fixed, damaged, missing = sys.argv[1:4]
 name, unit, value, scope_name = "leak_metric", "ms", 2.5, "leak_scope"
 passed = [fixed, damaged, missing, name, unit, value, scope_name]
 step = zel.profile(lambda: None)
@@ -52,11 +51,11 @@ print(json.dumps([[b - a for a, b in zip(refs, refs2)], objects2 - objects, trac
 
 
 def test_the_api_leaks_nothing(recorded, tmp_path, system_columns):
-    data, damaged = recorded.read_bytes(), tmp_path / "damaged.zel"
-    at = len(header(system_columns, flame=True))  # the first blob, given a length below its own
-    damaged.write_bytes(data[:at] + struct.pack("<I", 2) + data[at + 4 :])
-    argv = f"import sys; sys.argv[1:] = {[str(recorded), str(damaged), str(tmp_path / 'absent')]}\n"
-    out = run_python(argv, CHILD, ZEL_RECORD=tmp_path / "leaks.zel", ZEL_RECORD_FLAME="1")
+    damaged = tmp_path / "damaged.zel"  # its first blob's length is below a blob's own
+    damaged.write_bytes(header(system_columns) + struct.pack("<II", 2, 0))
+    paths = [str(recorded), str(damaged), str(tmp_path / "absent")]
+    env = dict(ZEL_RECORD=tmp_path / "leaks.zel", ZEL_RECORD_FLAME="1")
+    out = run_python(f"fixed, damaged, missing = {paths}\n", CHILD, **env)
     refs, objects, traced, rss = json.loads(out.stdout)
     # 30 rounds read 3,600 frames and call the rest 3,000 times or more: a reference,
     # an object or a buffer kept per call would show far above these bounds.

@@ -62,11 +62,9 @@ CONFIGS = [  # (environment, flame frames of the 7 marks or None: none recorded,
     (env("TCP://x\udcff.zel"), None, None),  # a file path, not a transport
     (env(None, flame="1"), None, None),  # nothing is armed, not even by the late ZEL_RECORD
     (env("tcp://localhost:9000"), None, "ZEL_RECORD tcp:// transport not yet implemented"),
-    (env(every="5 "), None, NOT_POSITIVE.format("EVERY", "5 ")),
     (env(every="\udcff1"), None, NOT_POSITIVE.format("EVERY", "\\xFF1")),
     (env(every="0"), None, "assertion failed: flame_every >= 1"),
     (env(every="0", max_frames="-1"), None, NOT_POSITIVE.format("MAX_FRAMES", "-1")),
-    (env(max_frames=str(2**64)), None, NOT_POSITIVE.format("MAX_FRAMES", 2**64)),
 ]
 
 
@@ -86,20 +84,18 @@ def test_arming_frames_metrics_and_flame_frames_as_configured(tmp_path, env, fla
     assert sorted(os.listdir(tmp_path)) == ["TCP:", "c.zel"]
     r = _zel.Reader(str(tmp_path / "c.zel"))
     frames = list(r)
-    assert r.flame_enabled == (flames is not None) and len(frames) == 7 + 2 + 500
-    assert "".join("." if f.flame is None else "X" for f in frames[:7]) == (flames or ".......")
-    for k, f in enumerate(frames[:7]):  # each flame frame holds its own frame's scope
-        trees = f.flame and [tree(t.scopes) for t in flame.decode(f.flame).threads]
-        assert trees in (None, [[(f"s{k}", [])]])
+    assert r.flame_enabled == (flames is not None)
+    # the flame frames of the first 7, each holding its own frame's scope
+    got = [f.flame and [tree(t.scopes) for t in flame.decode(f.flame).threads] for f in frames[:7]]
+    assert got == [[[(f"s{k}", [])]] if c == "X" else None for k, c in enumerate(flames or "." * 7)]
     # ids 8..65535 for user columns, 4 taken: names sorted after the 65,524th are dropped
     kept = sorted(f"m{i}" for i in range(65530))[: 65536 - 8 - 4]
     declared = [("a", "ms"), ("b", ""), ("early", ""), ("c", "")]
     assert r.user_columns == declared + [(m, "") for m in kept]
     assert frames[0].system[0] == 0.0 and all(f.system[0] > 0 for f in frames[1:])
-    assert frames[0].user == {"a": 5.0, "b": 2.0, "early": 1.0}  # the last value of a frame wins
-    assert [f.user for f in frames[1:7]] == [{"c": 3.0 * k} for k in range(1, 7)]
-    assert frames[7].user == {m: float(m[1:]) for m in kept} and frames[8].user == {"m0": -1.0}
-    assert [f.user for f in frames[9:]] == [{"c": float(i)} for i in range(500)]
+    users = [{"a": 5.0, "b": 2.0, "early": 1.0}] + [{"c": 3.0 * k} for k in range(1, 7)]
+    users += [{m: float(m[1:]) for m in kept}, {"m0": -1.0}] + [{"c": i} for i in range(500)]
+    assert [f.user for f in frames] == users  # the last value in a frame wins
 
 
 # Marks frames numbered by a metric i, flushing every 7th, until a call has failed

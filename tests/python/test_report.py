@@ -138,9 +138,8 @@ class Browser:
             os.close(fd)
         self.buffer, self.events, self.id, self.session = b"", [], 0, None
         target = self.call("Target.createTarget", url="about:blank")["targetId"]
-        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)[
-            "sessionId"
-        ]
+        attached = self.call("Target.attachToTarget", targetId=target, flatten=True)
+        self.session = attached["sessionId"]
         for domain in ("Page", "Runtime", "Network", "Log"):
             self.call(domain + ".enable")
 
@@ -158,6 +157,9 @@ class Browser:
                 assert "error" not in reply, (method, reply["error"])
                 return reply["result"]
             self.events.append(reply)
+
+    def sent(self, method):  # the parameters of each `method` event so far
+        return [e["params"] for e in self.events if e["method"] == method]
 
     def js(self, expression):
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
@@ -202,11 +204,8 @@ def test_page_renders_offline_without_errors(recorded, tmp_path, capsys):
         browser.proc.wait()
         os.close(browser.out)
         os.close(browser.inp)
-    events = {}
-    for e in browser.events:
-        events.setdefault(e["method"], []).append(e["params"])
-    requests = [e["request"]["url"] for e in events.get("Network.requestWillBeSent", [])]
-    assert requests == [page.as_uri()] and "Runtime.exceptionThrown" not in events
+    requests = [e["request"]["url"] for e in browser.sent("Network.requestWillBeSent")]
+    assert requests == [page.as_uri()] and browser.sent("Runtime.exceptionThrown") == []
     bad = ("error", "warning", "assert")
-    assert [e for e in events.get("Runtime.consoleAPICalled", []) if e["type"] in bad] == []
-    assert [e for e in events.get("Log.entryAdded", []) if e["entry"]["level"] in bad] == []
+    assert [e for e in browser.sent("Runtime.consoleAPICalled") if e["type"] in bad] == []
+    assert [e for e in browser.sent("Log.entryAdded") if e["entry"]["level"] in bad] == []

@@ -1,14 +1,13 @@
 # Scopes and `zel.profile` on the session capture: what each way of opening scopes
-# records, per thread, as (thread name, scope trees); and zel.flame on what they
-# record: nested times, self times, and refusal of anything but a whole flame frame.
+# records, per thread, as (thread name, scope trees); and zel.flame on a recorded frame:
+# nested times, self times, and refusal of anything but a whole flame frame.
 
 import asyncio
 import inspect
 import threading
-import time
 
 import pytest
-from conftest import tree
+from conftest import HOSTILE, tree
 
 import zel
 from zel import Scope, flame
@@ -106,36 +105,22 @@ def test_what_scopes_record(capture, scopes):
     assert got == expected
 
 
-def test_decode_gives_the_scopes_opened_with_their_times(capture):
-    capture.next_frame()
-
-    def worker():
-        with Scope("load"), Scope("parse"):
-            time.sleep(0.002)
-
-    began = time.perf_counter_ns()
-    with Scope("update"):
-        with Scope("physics"), Scope("collide"):
-            time.sleep(0.003)
-        with Scope("draw"):
-            on_threads(worker)
-    elapsed = time.perf_counter_ns() - began
-    raw = capture.next_frame().flame
+def test_decode_gives_the_scopes_recorded_with_their_times(recorded):
+    # conftest.RECORD's frame 4: frame > (update > physics, draw) on the main thread and
+    # job > (read, HOSTILE) on another, around sleeps of 2, 40, 1 and 1 ms.
+    raw = zel.load(recorded).flame[4]
     frame = flame.decode(raw)
-    trees = sorted((t.name, tree(t.scopes, frame.start_ns, frame.stop_ns)) for t in frame.threads)
-    assert trees == [
-        ("", [("load", [("parse", [])])]),
-        ("", [("update", [("physics", [("collide", [])]), ("draw", [])])]),
-    ]
-    (main,) = (t for t in frame.threads if t.scopes[0].name == "update")
-    depths = [(s.name, d) for s, d in flame.walk(main.scopes, 1)]
-    assert depths == [("update", 1), ("physics", 2), ("collide", 3), ("draw", 2)]
+    trees = sorted(tree(t.scopes, frame.start_ns, frame.stop_ns) for t in frame.threads)
+    loop = ("frame", [("update", [("physics", [])]), ("draw", [])])
+    assert trees == [[loop], [("job", [("read", []), (HOSTILE, [])])]] and frame.index == 4
+    (main,) = (t for t in frame.threads if t.scopes[0].name == "frame")
+    assert [d for _, d in flame.walk(main.scopes, 1)] == [1, 2, 3, 2]
     scopes = {s.name: s for t in frame.threads for s, _ in flame.walk(t.scopes)}
-    assert scopes["collide"].duration_ns >= 3e6 and scopes["parse"].duration_ns >= 2e6
-    assert scopes["update"].duration_ns <= elapsed
-    assert scopes["draw"].self_ns == scopes["draw"].duration_ns  # its thread is another
-    physics, collide = scopes["physics"], scopes["collide"]
-    assert physics.self_ns == physics.duration_ns - collide.duration_ns
+    slept = {"physics": 2e6, "draw": 40e6, "read": 1e6, HOSTILE: 1e6}
+    assert all(scopes[name].duration_ns >= ns for name, ns in slept.items())
+    # self time leaves out the children, not the other thread's scopes
+    children = scopes["update"].duration_ns + scopes["draw"].duration_ns
+    assert scopes["frame"].self_ns == scopes["frame"].duration_ns - children
     own = flame.self_times(frame)  # by name, largest first
     assert own == {name: s.self_ns for name, s in scopes.items()}
     assert list(own.values()) == sorted(own.values(), reverse=True)

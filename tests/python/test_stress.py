@@ -54,16 +54,13 @@ def test_threads_scopes_and_metrics_under_load(tmp_path):
         kept = {n: f.user[f"t{k}"] for n, f in enumerate(frames) if f"t{k}" in f.user}
         assert log and kept == {int(f): v for f, v in log.items()}
 
-    rounds, seen = [0] * THREADS, set()
-    for f in frames:
-        decoded = flame.decode(f.flame)
-        if decoded.index in seen:
-            continue  # a frame without scopes: the newest flame frame again
-        seen.add(decoded.index)
-        for thread in decoded.threads:
+    # A frame without scopes carries the newest flame frame again: each is counted once.
+    rounds, decoded = [0] * THREADS, (flame.decode(f.flame) for f in frames)
+    for frame in {frame.index: frame for frame in decoded}.values():
+        for thread in frame.threads:
             k = int(thread.scopes[0].name[1:])  # a worker: the only threads with scopes
             shape = (f"w{k}", [("mid", [("leaf", []), ("leaf", [])])])
-            trees = tree(thread.scopes, decoded.start_ns, decoded.stop_ns)
+            trees = tree(thread.scopes, frame.start_ns, frame.stop_ns)
             assert trees == [shape] * len(thread.scopes)
             rounds[k] += len(thread.scopes)
     assert rounds == [ROUNDS] * THREADS
