@@ -1,6 +1,8 @@
 #include "base/io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +23,21 @@ Result<std::unique_ptr<FileWriter>> FileWriter::create(const std::string& path, 
   if (has_nul(path)) return IoError::from_errno(EINVAL);
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::from_errno(errno);
-  return std::make_unique<FileWriter>(fd, capacity);
+  auto file = std::make_unique<FileWriter>(fd, capacity);  // closes fd on every return
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked < 0 && errno == EINTR);
+  if (locked < 0 && errno == EWOULDBLOCK) return IoError::from_errno(EWOULDBLOCK);
+  // Only a regular file has a length to cut: a device such as /dev/null takes writes
+  // as they come, as open(O_TRUNC) would have left it.
+  struct stat st;
+  if (::fstat(fd, &st) < 0) return IoError::from_errno(errno);
+  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) < 0) return IoError::from_errno(errno);
+  return file;
 }
 
 FileWriter::FileWriter(int fd, size_t capacity) : fd_(fd), capacity_(capacity) {

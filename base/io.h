@@ -26,9 +26,13 @@ class FileWriter final : public Output {
  public:
   static constexpr size_t kDefaultCapacity = 8192;
 
-  // Creates or truncates the file at `path`: write-only, mode 0666 before the
-  // umask, close-on-exec. An open interrupted by a signal is retried; a path holding a
-  // NUL byte is EINVAL.
+  // Creates or truncates the file at `path` for one writer: write-only, mode 0666
+  // before the umask, close-on-exec. The file is opened without truncating, locked
+  // with an exclusive advisory lock (flock) and only then truncated, so a file that
+  // another open file description holds is left whole: that is EWOULDBLOCK. The lock
+  // lasts as long as the descriptor, which a forked child shares. A file system that
+  // cannot lock is written unlocked. An open interrupted by a signal is retried; a path
+  // holding a NUL byte is EINVAL.
   static Result<std::unique_ptr<FileWriter>> create(const std::string& path,
                                                     size_t capacity = kDefaultCapacity);
   // Takes ownership of an open descriptor.

@@ -74,6 +74,11 @@ class Mutex {
     return Guard(mu_, poisoned_, value_);
   }
 
+  // For fork handlers only: holds the mutex across fork(), whatever its poison flag,
+  // so that a child never inherits it locked by a thread it does not have.
+  void lock_for_fork() { mu_.lock(); }
+  void unlock_after_fork() { mu_.unlock(); }
+
   bool is_poisoned() {
     std::lock_guard lock(mu_);
     return poisoned_;

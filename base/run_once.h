@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 
 #include "base/error.h"
 
@@ -29,6 +30,19 @@ class RunOnce {
       throw;
     }
     finish(State::Done);
+  }
+
+  // For fork handlers only: no state change is half done across fork(), and a forked
+  // child starts over at not run, even if another thread was running the body.
+  void lock_for_fork() { mu_.lock(); }
+  void unlock_after_fork(bool in_child) {
+    if (in_child) {
+      state_ = State::NotRun;
+      // Threads that waited in the parent do not exist here; a fresh condition
+      // variable does not wait for them when it is notified.
+      new (&changed_) std::condition_variable();
+    }
+    mu_.unlock();
   }
 
  private:

@@ -1,5 +1,6 @@
 #include "capture/entry_points.h"
 
+#include "capture/fork_handlers.h"
 #include "profiler/clock.h"
 #include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
@@ -8,6 +9,7 @@
 namespace zel {
 
 void enable() {
+  install_fork_handlers();
   profiler::set_scopes_on(true);
   profiler::now_ns();  // the clock calibrates at its first use: pay that here, not in a frame
   record::arm();

@@ -75,6 +75,14 @@ ScopeId scope_id(std::string_view name) {
   return id;
 }
 
+void hold_for_fork() {
+  scope_ids().lock_for_fork();
+}
+
+void release_after_fork() {
+  scope_ids().unlock_after_fork();
+}
+
 ScopeGuard begin(ScopeId id) {
   ScopeGuard guard;
   if (!profiler::scopes_on()) return guard;

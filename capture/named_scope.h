@@ -39,6 +39,7 @@ class ScopeGuard {
 
  private:
   friend ScopeGuard begin(profiler::ScopeId id);
+
   size_t offset_ = 0;
   uint64_t owner_ = 0;  // token of the profiler the scope was opened on; 0 when empty
 };
@@ -53,5 +54,9 @@ profiler::ScopeId scope_id(std::string_view name);
 // Opens a scope under an id that scope_id() returned; an empty guard while scopes
 // are off.
 ScopeGuard begin(profiler::ScopeId id);
+
+// Fork handlers: the name registry's lock is held across fork().
+void hold_for_fork();
+void release_after_fork();
 
 }  // namespace zel::scope

@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -81,19 +80,25 @@ void collect(Target target) {
 
 }  // namespace
 
+// Set once a collector thread has been started in this process.
+static std::atomic<bool> STARTED{false};
+
 void ensure_collector() {
-  static std::once_flag START;
-  std::call_once(START, [] {
-    Target target = choose_target();
-    try {
-      spawn_detached("zel-gpu", [target = std::move(target)] {
-        profiler::set_this_thread_name("zel-gpu");
-        collect(target);
-      });
-    } catch (const std::system_error& e) {
-      panic(std::string("failed to spawn thread: ") + e.what());
-    }
-  });
+  if (STARTED.exchange(true)) return;
+  Target target = choose_target();
+  try {
+    spawn_detached("zel-gpu", [target = std::move(target)] {
+      profiler::set_this_thread_name("zel-gpu");
+      collect(target);
+    });
+  } catch (const std::system_error& e) {
+    STARTED.store(false);
+    panic(std::string("failed to spawn thread: ") + e.what());
+  }
+}
+
+void forget_collector_in_child() {
+  STARTED.store(false);
 }
 
 }  // namespace zel::gpu

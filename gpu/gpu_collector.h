@@ -30,6 +30,9 @@ inline constexpr std::chrono::nanoseconds kPollInterval = std::chrono::milliseco
 // platform without a usable sampler the thread ends at once and the cells stay 0.
 void ensure_collector();
 
+// A forked child has no collector thread: the next ensure_collector() starts one.
+void forget_collector_in_child();
+
 // Stores the four values of `r` into the cells, each by itself.
 void publish(const GpuReading& r);
 

@@ -2,10 +2,32 @@
 
 namespace profiler {
 
-GlobalProfiler::Guard GlobalProfiler::lock() {
+namespace {
+
+zel::Mutex<GlobalProfiler, zel::Poisoning::Off>& the_profiler() {
   // Never destroyed: threads may still report while the process exits.
   static auto* profiler = new zel::Mutex<GlobalProfiler, zel::Poisoning::Off>();
-  return profiler->lock();
+  return *profiler;
+}
+
+}  // namespace
+
+GlobalProfiler::Guard GlobalProfiler::lock() {
+  return the_profiler().lock();
+}
+
+void hold_for_fork() {
+  the_profiler().lock_for_fork();
+}
+
+void release_after_fork(bool in_child) {
+  the_profiler().unlock_after_fork();
+  if (in_child) GlobalProfiler::lock()->forget_sinks();
+}
+
+void GlobalProfiler::forget_sinks() {
+  sinks_.clear();
+  current_frame_.clear();
 }
 
 void GlobalProfiler::report(ThreadInfo info, std::span<const ScopeDetails> details,

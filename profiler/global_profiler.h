@@ -40,6 +40,9 @@ class GlobalProfiler {
 
   FrameSinkId add_sink(FrameSink sink);
   void remove_sink(FrameSinkId id);
+  // A forked child's step: the sinks belong to the parent's recorder, and so do the
+  // segments reported for the frame still open.
+  void forget_sinks();
   // The next frame carries every known ScopeDetails, so a new sink learns them all.
   void emit_scope_snapshot() { propagate_all_scope_details_ = true; }
 
@@ -63,5 +66,10 @@ class GlobalProfiler {
 // Takes the lock, closes the current frame and releases the lock: the frame mark's
 // first step.
 void new_frame();
+
+// Fork handlers: the profiler's lock is held across fork(); a forked child forgets
+// the sinks (GlobalProfiler::forget_sinks).
+void hold_for_fork();
+void release_after_fork(bool in_child);
 
 }  // namespace profiler

@@ -84,6 +84,18 @@ void set_this_thread_name(std::string name) {
   if (s.profiler) s.profiler->thread_name_ = *s.name;
 }
 
+void hold_mail_for_fork() {
+  mailboxes().mu.lock();
+}
+
+void release_mail_after_fork(bool in_child) {
+  if (in_child) {
+    const ThreadProfiler* self = this_thread_slot.profiler;
+    std::erase_if(mailboxes().live, [&](const auto& entry) { return entry.second != self; });
+  }
+  mailboxes().mu.unlock();
+}
+
 ScopeId fetch_add_scope_id() {
   ScopeId id = SCOPE_ID_TRACKER.fetch_add(1, std::memory_order_relaxed);
   if (id == 0) zel::panic("safe because integer is retrieved from fetch-add atomic operation");

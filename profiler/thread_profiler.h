@@ -32,6 +32,11 @@ inline bool scopes_on() {
   return SCOPES_ON.load(std::memory_order_relaxed);
 }
 
+// Fork handlers: the lock of the mailboxes (ends posted to other threads) is held
+// across fork(); in a forked child only the calling thread's profiler takes mail.
+void hold_mail_for_fork();
+void release_mail_after_fork(bool in_child);
+
 // A fresh identifier; fatal if the 32-bit counter ever wraps to 0.
 ScopeId fetch_add_scope_id();
 

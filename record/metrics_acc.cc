@@ -43,6 +43,15 @@ void record_metric_unit(std::string_view name, std::string_view unit) {
   }
 }
 
+void hold_for_fork() {
+  accumulator().lock_for_fork();
+}
+
+void release_after_fork(bool in_child) {
+  accumulator().unlock_after_fork();
+  if (in_child) accumulator().lock()->values.clear();
+}
+
 std::vector<DrainedMetric> drain() {
   std::vector<DrainedMetric> out;
   auto acc = accumulator().lock();

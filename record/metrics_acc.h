@@ -29,4 +29,9 @@ void record_metric_unit(std::string_view name, std::string_view unit);
 // registered for it now. A fatal failure once a holder of the lock has failed.
 std::vector<DrainedMetric> drain();
 
+// Fork handlers: the accumulator's lock is held across fork(); a forked child starts
+// with no values (the units stay registered).
+void hold_for_fork();
+void release_after_fork(bool in_child);
+
 }  // namespace zel::metrics_acc

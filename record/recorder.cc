@@ -1,6 +1,8 @@
 #include "record/recorder.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -10,6 +12,7 @@
 #include "base/utf8.h"
 #include "gpu/gpu_collector.h"
 #include "record/metrics_acc.h"
+#include "record/path_pattern.h"
 #include "record/system_columns.h"
 
 namespace zel::record {
@@ -63,12 +66,23 @@ Recorder::Recorder(std::optional<uint64_t> max_frames, Sender<writer::Msg> tx,
 
 std::unique_ptr<Recorder> Recorder::create(RecordingOptions options) {
   if (options.flame_every < 1) panic("assertion failed: flame_every >= 1");
+  // Claimed here, before any thread starts, so that the caller knows whether it records.
+  writer::OpenedFile file = FileWriter::create(options.path);
+  if (!file && file.error().code() == EWOULDBLOCK) {
+    const std::string line =
+        "zel: " + utf8::debug_quote(options.path) +
+        " is being recorded by another process, so this process records nothing; give "
+        "each process a file of its own, for example ZEL_RECORD='capture-{pid}.zel'\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return nullptr;
+  }
   gpu::ensure_collector();
   format::Header header{system::header_columns(), format::kVersion, options.flame_enabled};
   // Unregisters its sink again if the writer thread cannot be started.
   auto view = options.flame_enabled ? std::make_unique<profiler::GlobalFrameView>() : nullptr;
   try {
-    Sender<writer::Msg> tx = writer::start(std::move(options.path), std::move(header));
+    Sender<writer::Msg> tx =
+        writer::start(std::move(options.path), std::move(file), std::move(header));
     return std::unique_ptr<Recorder>(
         new Recorder(options.max_frames, std::move(tx), std::move(view), options.flame_every));
   } catch (const std::system_error& e) {
@@ -141,7 +155,7 @@ void arm() {
     if (std::string_view(path).starts_with("tcp://")) {
       panic("ZEL_RECORD tcp:// transport not yet implemented");
     }
-    RecordingOptions options{.path = path};
+    RecordingOptions options{.path = expand_path(path, this_process_facts())};
     const char* flame = env_raw("ZEL_RECORD_FLAME");
     options.flame_enabled = flame && std::string_view(flame) == "1";
     options.flame_every = env_u64("ZEL_RECORD_EVERY").value_or(1);
@@ -153,6 +167,15 @@ void arm() {
 
 Recorder* recorder() {
   return RECORDER.load(std::memory_order_acquire);
+}
+
+void hold_for_fork() {
+  ARMED.lock_for_fork();
+}
+
+void release_after_fork(bool in_child) {
+  if (in_child) RECORDER.store(nullptr, std::memory_order_release);  // left, never freed
+  ARMED.unlock_after_fork(in_child);
 }
 
 }  // namespace zel::record

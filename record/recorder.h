@@ -44,10 +44,12 @@ struct RecordingOptions {
 
 class Recorder {
  public:
-  // Starts the GPU collector and the writer thread "zel-record", which creates the
-  // file at `options.path` and writes the header; creates the frame view when flame
-  // capture is on. The file is not opened here: a path that cannot be created ends the
-  // writer thread, and the next send fails.
+  // Claims the file at `options.path` for this process (FileWriter::create), then
+  // starts the GPU collector and the writer thread "zel-record", which writes the
+  // header; creates the frame view when flame capture is on. A path that cannot be
+  // created ends the writer thread with its diagnostic, and the next send fails. When
+  // another process holds the file, says so in one line on standard error and returns
+  // null: this process records nothing.
   static std::unique_ptr<Recorder> create(RecordingOptions options);
 
   // Captures one frame record: drains the user metrics, samples the system columns,
@@ -75,11 +77,19 @@ class Recorder {
 };
 
 // Arms recording once per process from the environment; later calls return at once,
-// or fail fatally if the first one failed.
+// or fail fatally if the first one failed. The placeholders of ZEL_RECORD are expanded
+// (record/path_pattern.h). A forked child arms anew (record::after_fork_in_child).
 void arm();
 
 // The process's recorder, or null while recording is not armed. One atomic load.
 Recorder* recorder();
+
+// Fork handlers: arming's lock is held across fork(). A forked child forgets the
+// parent's recorder without touching it (its locks may be held by threads the child
+// does not have, and its writer thread is not there): the child records nothing until
+// it calls enable() again, which arms anew from the environment it has then.
+void hold_for_fork();
+void release_after_fork(bool in_child);
 
 // The value of environment variable `name` as an unsigned decimal, nothing when it is
 // unset; fatal when malformed.

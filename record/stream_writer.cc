@@ -27,10 +27,9 @@ void handle(FileWriter& out, Msg& msg) {
 
 }  // namespace
 
-void run(std::string path, format::Header header, Receiver<Msg>& queue) {
-  auto created = FileWriter::create(path);
-  if (!created) panic("create " + utf8::debug_quote(path) + ": " + created.error().to_string());
-  std::unique_ptr<FileWriter> out = created.take();
+void run(const std::string& path, OpenedFile file, format::Header header, Receiver<Msg>& queue) {
+  if (!file) panic("create " + utf8::debug_quote(path) + ": " + file.error().to_string());
+  std::unique_ptr<FileWriter> out = file.take();
   unwrap(format::write_header(*out, header));
   unwrap(out->flush());
 
@@ -46,19 +45,29 @@ void run(std::string path, format::Header header, Receiver<Msg>& queue) {
   log::emit(log::Level::Info, "zel::record::writer", "zel-record writer exiting");
 }
 
+void run(const std::string& path, format::Header header, Receiver<Msg>& queue) {
+  run(path, FileWriter::create(path), std::move(header), queue);
+}
+
 std::optional<Msg> send(Sender<Msg>& tx, Msg msg) {
   const bool urgent = std::holds_alternative<FlushMsg>(msg);
   return tx.send(std::move(msg), urgent);
 }
 
-Sender<Msg> start(std::string path, format::Header header) {
+Sender<Msg> start(std::string path, OpenedFile file, format::Header header) {
   auto [sender, receiver] = make_queue<Msg>();
-  spawn_detached("zel-record", [path = std::move(path), header = std::move(header),
-                                receiver = std::move(receiver)]() mutable {
-    profiler::set_this_thread_name("zel-record");
-    run(std::move(path), std::move(header), receiver);
-  });
+  spawn_detached("zel-record",
+                 [path = std::move(path), file = std::move(file), header = std::move(header),
+                  receiver = std::move(receiver)]() mutable {
+                   profiler::set_this_thread_name("zel-record");
+                   run(path, std::move(file), std::move(header), receiver);
+                 });
   return std::move(sender);
+}
+
+Sender<Msg> start(std::string path, format::Header header) {
+  OpenedFile file = FileWriter::create(path);
+  return start(std::move(path), std::move(file), std::move(header));
 }
 
 }  // namespace zel::record::writer

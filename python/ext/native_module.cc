@@ -8,6 +8,7 @@
 #include "python/ext/args.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/py.h"
+#include "record/path_pattern.h"
 #include "record/table_loader.h"
 
 namespace zel::py {
@@ -149,7 +150,24 @@ PyObject* decode_flame(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The path a process would record to for a ZEL_RECORD pattern, as arming expands it.
+PyObject* expand_record_path(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* pattern;
+  if (!parse_args("expand_record_path", args, kwargs, {"pattern"}, &pattern)) return nullptr;
+  Ref raw = Ref::steal(PyUnicode_EncodeFSDefault(pattern));  // bytes as the OS holds them
+  if (!raw) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] {
+    const std::string path =
+        record::expand_path(std::string_view(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get())),
+                            record::this_process_facts());
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  });
+}
+
 PyMethodDef methods[] = {
+    {"expand_record_path", with_keywords(expand_record_path), METH_VARARGS | METH_KEYWORDS,
+     "expand_record_path(pattern)\n--\n\nThe path a ZEL_RECORD pattern names in this process: "
+     "{pid}, {host}, {rank} and {time} replaced."},
     {"load", with_keywords(load), METH_VARARGS | METH_KEYWORDS,
      "load(path)\n--\n\nA whole capture as (columns, system count, frame count, float64 "
      "column-major bytes, [(frame, flame)], flame enabled)."},

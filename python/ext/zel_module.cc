@@ -1,6 +1,7 @@
 // The _zel extension module: created once per process, refused in sub-interpreters.
 #include <cstdint>
 
+#include "capture/fork_handlers.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/types.h"
 
@@ -32,6 +33,8 @@ bool add_public(PyObject* module, PyObject* all, const char* name, PyObject* val
 }
 
 PyObject* create_module() {
+  // Before any thread of ours exists: a fork from now on leaves the child usable.
+  install_fork_handlers();
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   Ref all = Ref::steal(PyList_New(0));

@@ -6,6 +6,7 @@ import os
 import runpy
 import sys
 
+from .. import _native
 from .shared import CommandError, check_output_dir
 
 
@@ -17,7 +18,13 @@ def register(sub):
         "ZEL_RECORD_* variables, calls zel.enable() before the program starts, and flushes "
         "when it ends. The program calls zel.frame_mark() once per frame.",
     )
-    p.add_argument("-o", "--output", required=True, help="the capture to write")
+    p.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        help="the capture to write; {pid}, {host}, {rank} and {time} are replaced, "
+        "so that each process gets a file of its own",
+    )
     p.add_argument("--flame", action="store_true", help="attach flame frames (scope trees)")
     p.add_argument("--every", type=int, metavar="N", help="a flame frame every N-th frame")
     p.add_argument("--max-frames", type=int, metavar="N", help="stop recording after N frames")
@@ -27,7 +34,9 @@ def register(sub):
 
 def run(args):
     program = list(args.program)
-    check_output_dir(args.output)
+    # ZEL_RECORD keeps the placeholders, so that processes the program starts name
+    # files of their own; this process's own file is checked now.
+    check_output_dir(_native.expand_record_path(args.output))
     if args.every is not None and args.every < 1:
         raise CommandError("--every must be at least 1")
     if args.max_frames is not None and args.max_frames < 0:
