@@ -16,6 +16,7 @@
 
 #include "base/io.h"
 #include "record/stream_format.h"
+#include "record/stream_reader.h"
 #include "record/system_columns.h"
 #include "tests/cpp/flame_oracle.h"
 
@@ -64,6 +65,13 @@ class MemoryInput : public Input {
  private:
   size_t chunk_, pos_ = 0;
 };
+
+// The frames left in `r`, up to where the file ends for now.
+inline std::vector<record::read::ReadFrame> read_all(record::read::Reader& r) {
+  std::vector<record::read::ReadFrame> frames;
+  while (auto f = unwrap(r.next_frame())) frames.push_back(std::move(*f));
+  return frames;
+}
 
 // A directory removed with everything in it at the end of the test.
 class TempDir {

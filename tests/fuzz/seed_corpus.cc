@@ -1,8 +1,7 @@
 // Writes the fuzzers' seed corpora, DIR/<harness>/seed-N, with the core's own writers:
-// flame frames of frames the global profiler closed over scopes on three threads, the
-// scope streams inside them, and streams written by the stream writer's loop that carry
-// those frames. Usage: seed_corpus DIR
-#include <cstdio>
+// flame frames of frames the global profiler closed over scopes on three threads and the
+// scope streams inside them (both for the flame harness), and streams written by the
+// stream writer's loop that carry those frames. Usage: seed_corpus DIR
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -46,10 +45,7 @@ void scopes(profiler::ScopeId id, const std::string& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: seed_corpus DIR\n");
-    return 2;
-  }
+  if (argc != 2) return 2;
   corpus = argv[1];
   fs::remove_all(corpus);
 
@@ -74,7 +70,7 @@ int main(int argc, char** argv) {
   std::vector<Bytes> flames;
   for (size_t i = 0; i < frames.size(); ++i) {
     for (const auto& [info, stream] : frames[i]->unpacked()->thread_streams)
-      save("scope_stream", stream->stream);
+      save("flame", stream->stream);
     Bytes& flame = flames.emplace_back();
     frames[i]->write_into(i % 2 ? &profiler::GlobalProfiler::lock()->scope_collection() : nullptr,
                           flame);
@@ -85,7 +81,7 @@ int main(int argc, char** argv) {
   open.begin_scope(1, "open");
   open.end_scope(open.begin_scope(2, ""));
   open.begin_scope(3, "");
-  save("scope_stream", open.stream_info().stream);
+  save("flame", open.stream_info().stream);
 
   // Streams: declarations, metrics, and the flame frames above when flames are on.
   for (int variant = 0; variant < 3; ++variant) {
