@@ -17,6 +17,8 @@ namespace zel::gpu {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace mac;
+using namespace nvml;
 using testing::panic_message;
 
 auto fields(const GpuReading& r) {
@@ -29,21 +31,20 @@ GpuReading cells() {
 
 TEST(Collector, PublishesEachPollAndKeepsTheLastAfterAFailedOne) {
   const std::vector<GpuReading> polls = {{1000, 10.5f, 20.25f, 3.5f}, {2000, 11.0f, 21.0f, 4.75f}};
-  std::vector<std::string> events;
+  size_t n = 0;
+  std::vector<int64_t> at_sleep;  // the memory cell as each sleep begins
   publish({});
   EXPECT_EQ(panic_message([&] {
               run_collector(
                   [&] {
-                    events.push_back("poll");
-                    if (events.size() > 2 * polls.size()) panic("poll failed");
-                    return polls[events.size() / 2 - 1];
+                    if (n == polls.size()) panic("poll failed");
+                    return polls[n++];
                   },
-                  [&] { events.push_back("sleep " + std::to_string(cells().mem_bytes)); });
+                  [&] { at_sleep.push_back(cells().mem_bytes); });
             }),
             "poll failed");
   // A sleep before every poll, and each poll published before the next sleep.
-  EXPECT_EQ(events, (std::vector<std::string>{"sleep 0", "poll", "sleep 1000", "poll", "sleep 2000",
-                                              "poll"}));
+  EXPECT_EQ(at_sleep, (std::vector<int64_t>{0, 1000, 2000}));
   EXPECT_EQ(fields(cells()), fields(polls[1]));
   publish({});
 }
@@ -64,75 +65,75 @@ TEST(Collector, WithoutAnNvidiaDriverEndsQuietlyAndLeavesTheCellsAtZero) {
   EXPECT_EQ(std::count(names.begin(), names.end(), "zel-gpu"), 0);
 }
 
-}  // namespace
-}  // namespace zel::gpu
-
-namespace zel::gpu::mac {
-namespace {
-
-using namespace std::chrono_literals;
-using testing::panic_message;
 using Channels = std::vector<std::tuple<std::string, const char*, int64_t>>;  // name, unit, value
 
 // IOKit, CoreFoundation and IOReport in memory. Objects live as long as the fake and
-// count references, so a test sees what the sampler released. The calls named in
-// `faults` fail; the IOReport functions reach the live fake through `active`.
+// count references, so a test sees what the sampler released; `owned` marks those the
+// sampler must release. The calls named in `faults` fail; the IOReport functions reach
+// the live fake through `active`.
 class FakeMac : public Platform {
  public:
   struct Obj {
-    std::string text;
+    std::string text;  // a string's text, a channel's name
     int64_t number = 0;
     std::map<std::string, CFRef> entries = {};
     std::vector<CFRef> items = {};
     int refs = 1;
+    bool owned = false;
   };
   std::set<std::string> faults;
   std::map<std::string, int64_t> perf = {{"Device Utilization %", 42},
                                          {"Renderer Utilization %", 17},
                                          {"In use system memory", 3'000'000'123}};
-  std::deque<CFRef> delta_channels;  // the "IOReportChannels" array of each delta
+  CFRef channels;  // the "IOReportChannels" array of the next delta
   std::chrono::steady_clock::time_point clock{};
   // What the sampler did.
-  std::vector<std::string> symbols;
-  std::vector<IoObject> io_released, services = {11, 12};
-  IoObject properties_of = 0;
-  std::vector<CFRef> strings, properties, samples, deltas;
+  std::deque<Obj> objects;
+  std::vector<CFRef> samples;
   std::vector<std::pair<CFRef, CFRef>> delta_args;  // (older, newer)
+  std::vector<IoObject> io_released;
+  IoObject next_service = 11, properties_of = 0;
 
-  FakeMac() { active = this; }
+  FakeMac() {
+    active = this;
+    energy({});
+  }
   ~FakeMac() override { active = nullptr; }
   bool fails(const std::string& what) const { return faults.count(what) > 0; }
-  CFRef add(Obj o) { return &objects_.emplace_back(std::move(o)); }
-  CFRef dict(std::map<std::string, CFRef> e) { return add({"", 0, std::move(e)}); }
-  void energy(const Channels& channels) {
-    Obj list;
-    for (auto& [name, unit, value] : channels) {
-      std::map<std::string, CFRef> e = {{"name", add({name})}, {"value", add({"", value})}};
-      if (unit) e["unit"] = add({unit});
-      list.items.push_back(dict(std::move(e)));
+  CFRef add(Obj o) { return &objects.emplace_back(std::move(o)); }
+  CFRef dict(std::map<std::string, CFRef> e, bool owned = false) {
+    return add({"", 0, std::move(e), {}, 1, owned});
+  }
+  void energy(const Channels& list) {
+    Obj array;
+    for (auto& [name, unit, value] : list) {
+      Obj channel{name, value};
+      if (unit) channel.entries["unit"] = add({unit});
+      array.items.push_back(add(std::move(channel)));
     }
-    delta_channels.push_back(add(std::move(list)));
+    channels = add(std::move(array));
   }
   static Obj& obj(CFRef r) { return *static_cast<Obj*>(const_cast<void*>(r)); }
+  size_t live_strings() const {
+    return std::count_if(objects.begin(), objects.end(),
+                         [](const Obj& o) { return o.owned && o.refs > 0 && !o.text.empty(); });
+  }
 
-  CFRef service_matching(const char* name) override { return dict({{name, nullptr}}); }
+  CFRef service_matching(const char* name) override { return add({name}); }
   int get_matching_services(CFRef matching, IoObject* it) override {
-    EXPECT_TRUE(obj(matching).entries.count("IOAccelerator"));
+    EXPECT_EQ(obj(matching).text, "IOAccelerator");
     *it = fails("iterator") ? 0 : 5;
     return fails("matching") ? 5 : 0;
   }
-  IoObject iterator_next(IoObject) override {
-    IoObject s = fails("service") ? 0 : services.front();
-    services.erase(services.begin());
-    return s;
-  }
+  IoObject iterator_next(IoObject) override { return fails("service") ? 0 : next_service++; }
   void object_release(IoObject o) override { io_released.push_back(o); }
   int create_cf_properties(IoObject entry, CFRef* out) override {
     properties_of = entry;
     std::map<std::string, CFRef> p;
     for (auto& [key, value] : perf) p[key] = add({"", value});
-    *out = properties.emplace_back(fails("perf") ? dict({})
-                                                 : dict({{"PerformanceStatistics", dict(p)}}));
+    *out = dict(fails("perf") ? std::map<std::string, CFRef>{}
+                              : std::map<std::string, CFRef>{{"PerformanceStatistics", dict(p)}},
+                true);
     return fails("properties") ? -536870206 : 0;
   }
   CFRef dictionary_get_value(CFRef d, CFRef key) override { return entry(d, obj(key).text); }
@@ -143,7 +144,7 @@ class FakeMac : public Platform {
   CFRef array_at(CFRef a, long i) override { return obj(a).items.at(static_cast<size_t>(i)); }
   bool equal(CFRef a, CFRef b) override { return obj(a).text == obj(b).text; }
   CFRef string_create(std::string_view s) override {
-    return fails(std::string(s)) ? nullptr : strings.emplace_back(add({std::string(s)}));
+    return fails(std::string(s)) ? nullptr : add({std::string(s), 0, {}, {}, 1, true});
   }
   std::string string_utf8(CFRef s) override { return obj(s).text; }
   CFRef retain(CFRef o) override { return ++obj(o).refs, o; }
@@ -161,7 +162,6 @@ class FakeMac : public Platform {
         {"IOReportChannelGetChannelName", reinterpret_cast<void*>(&channel_name)},
         {"IOReportChannelGetUnitLabel", reinterpret_cast<void*>(&unit_label)},
         {"IOReportSimpleGetIntegerValue", reinterpret_cast<void*>(&integer_value)}};
-    symbols.push_back(name);
     return fails(name) ? nullptr : table.at(name);
   }
   std::chrono::steady_clock::time_point now() override { return clock; }
@@ -172,11 +172,9 @@ class FakeMac : public Platform {
     auto it = obj(d).entries.find(key);
     return it == obj(d).entries.end() ? nullptr : it->second;
   }
-  static CFRef channel_name(CFRef channel) { return entry(channel, "name"); }
+  static CFRef channel_name(CFRef channel) { return channel; }
   static CFRef unit_label(CFRef channel) { return entry(channel, "unit"); }
-  static int64_t integer_value(CFRef channel, int32_t) {
-    return obj(entry(channel, "value")).number;
-  }
+  static int64_t integer_value(CFRef channel, int32_t) { return obj(channel).number; }
   static CFRef copy_channels_in_group(CFRef group, CFRef, uint64_t, uint64_t, uint64_t) {
     EXPECT_EQ(obj(group).text, "Energy Model");
     return active->fails("desired") ? nullptr : active->dict({});
@@ -187,19 +185,16 @@ class FakeMac : public Platform {
   }
   static CFRef create_samples(const void*, CFRef, CFRef) {
     const bool fail = active->fails("samples " + std::to_string(active->samples.size()));
-    return active->samples.emplace_back(fail ? nullptr : active->add({}));
+    return active->samples.emplace_back(fail ? nullptr : active->dict({}, true));
   }
   static CFRef create_samples_delta(CFRef older, CFRef newer, CFRef) {
     FakeMac& f = *active;
     f.delta_args.emplace_back(older, newer);
-    CFRef chans = f.delta_channels.empty() ? f.add({}) : f.delta_channels.front();
-    if (!f.delta_channels.empty()) f.delta_channels.pop_front();
     if (f.fails("delta")) return nullptr;
-    return f.deltas.emplace_back(f.fails("chans") ? f.dict({})
-                                                  : f.dict({{"IOReportChannels", chans}}));
+    return f.dict(f.fails("chans") ? std::map<std::string, CFRef>{}
+                                   : std::map<std::string, CFRef>{{"IOReportChannels", f.channels}},
+                  true);
   }
-
-  std::deque<Obj> objects_;
 };
 
 TEST(MacSampler, EveryPollReadsOrFailsAsThePlatformAnswers) {
@@ -249,9 +244,8 @@ TEST(MacSampler, EveryPollReadsOrFailsAsThePlatformAnswers) {
     FakeMac fake;
     if (!c.in_poll) fake.faults = {c.fault};
     EXPECT_EQ(panic_message([&] {
-                Sampler s(fake);
-                fake.energy({});  // no energy channel: power 0, but the baseline moves
-                fake.clock += 1s;
+                mac::Sampler s(fake);
+                fake.clock += 1s;  // no energy channel: power 0, but the baseline moves
                 EXPECT_EQ(fields(s.poll()), std::tuple(3'000'000'123, 42.f, 17.f, 0.f));
                 fake.faults = {c.fault};
                 fake.energy(c.channels);
@@ -260,59 +254,47 @@ TEST(MacSampler, EveryPollReadsOrFailsAsThePlatformAnswers) {
                 EXPECT_EQ(std::tuple(r.util, r.gpu_sm, r.mem_bytes),
                           std::tuple(42, 17, 3'000'000'123));
                 EXPECT_FLOAT_EQ(r.power_w, c.watts);  // over the time since the last poll only
-                int live = 0;                         // six strings kept, "Energy Model" released
-                for (CFRef str : fake.strings) live += FakeMac::obj(str).refs;
-                EXPECT_EQ(live, 6);
+                EXPECT_EQ(fake.live_strings(), 6u);   // "Energy Model" is released at once
               }),
               c.message);
     if (!c.message.empty()) continue;
-    EXPECT_EQ(std::tuple(fake.io_released, fake.properties_of, fake.symbols.size()),
-              std::tuple(std::vector<IoObject>{5}, 11u, 7u));  // the first accelerator
-    EXPECT_EQ(fake.delta_args,
-              (std::vector<std::pair<CFRef, CFRef>>{{fake.samples[0], fake.samples[1]},
-                                                    {fake.samples[1], fake.samples[2]}}));
-    // Whatever the sampler created it released, but the last sample: it outlives the sampler.
-    for (const auto* made : {&fake.properties, &fake.deltas, &fake.samples, &fake.strings})
-      for (CFRef o : *made) EXPECT_EQ(FakeMac::obj(o).refs, o == fake.samples[2] ? 1 : 0);
+    EXPECT_EQ(std::tuple(fake.io_released, fake.properties_of),
+              std::tuple(std::vector<IoObject>{5}, 11u));  // the first accelerator
+    const auto& s = fake.samples;
+    EXPECT_EQ(fake.delta_args, (decltype(fake.delta_args){{s[0], s[1]}, {s[1], s[2]}}));
+    // The sampler released what it owned, but the last sample, which outlives it, and
+    // nothing else: a label it retained it released once.
+    for (const FakeMac::Obj& o : fake.objects) EXPECT_EQ(o.refs, o.owned && &o != s[2] ? 0 : 1);
   }
 }
 
 std::vector<std::string> warnings;
-void keep_warning(log::Level level, std::string_view target, std::string_view message) {
-  if (level == log::Level::Warn) warnings.push_back(std::string(target) + ": " += message);
-}
 
 TEST(MacSampler, AMissingKeyReadsZeroAndWarnsOncePerProcess) {
   WARNED.store(false);
-  log::Sink before = log::set_sink(keep_warning);
+  log::Sink before =
+      log::set_sink([](log::Level level, std::string_view target, std::string_view message) {
+        if (level == log::Level::Warn) warnings.push_back(std::string(target) + ": " += message);
+      });
   FakeMac fake;
-  Sampler s(fake);
+  mac::Sampler s(fake);
   fake.perf = {{"Device Utilization %", 50}, {"In use system memory", 8}};
   EXPECT_EQ(fields(s.poll()), std::tuple(8, 50.f, 0.f, 0.f));
   fake.perf = {{"In use system memory", 9}};
   EXPECT_EQ(fields(s.poll()), std::tuple(9, 0.f, 0.f, 0.f));
   FakeMac other;
   other.perf = {};
-  Sampler(other).poll();  // another sampler in the process stays silent too
+  mac::Sampler(other).poll();  // another sampler in the process stays silent too
   log::set_sink(before);
   EXPECT_EQ(warnings, std::vector<std::string>{"zel::gpu::mac: IOAccelerator PerformanceStatistics "
                                                "missing Renderer Utilization %"});
 }
 
-}  // namespace
-}  // namespace zel::gpu::mac
-
-namespace zel::gpu::nvml {
-namespace {
-
-using testing::panic_message;
-
 // What the fake NVML functions answer, and what the sampler asked of them.
 struct FakeNvml {
   std::map<std::string, Return> rc;  // by function: its answer, when not success
-  int inits = 0, shutdowns = 0, power_calls = 0, live_samples = 0;
-  unsigned int asked_index = ~0u;
-  std::string asked_uuid;
+  int shutdowns = 0, power_calls = 0, live_samples = 0;
+  std::string device;                              // the index or UUID asked for
   std::vector<std::pair<void*, void*>> gpm_pairs;  // (sample1, sample2) of each query
   Return of(const char* call) { return rc.count(call) ? rc[call] : kSuccess; }
 } state;
@@ -322,7 +304,7 @@ Device the_device = reinterpret_cast<Device>(&state);
 // without performance monitoring when rc has "no gpm".
 Api fake_api() {
   Api a{};
-  a.init = [] { return ++state.inits, state.of("init"); };
+  a.init = [] { return state.of("init"); };
   a.shutdown = [] { return ++state.shutdowns, kSuccess; };
   a.error_string = [](Return rc) {
     static const std::map<Return, const char*> text = {
@@ -330,10 +312,10 @@ Api fake_api() {
     return text.count(rc) ? text.at(rc) : "Unknown Error";
   };
   a.device_by_index = [](unsigned i, Device* d) {
-    return state.asked_index = i, *d = the_device, state.of("by_index");
+    return state.device = std::to_string(i), *d = the_device, state.of("by_index");
   };
   a.device_by_uuid = [](const char* uuid, Device* d) {
-    return state.asked_uuid = uuid, *d = the_device, state.of("by_uuid");
+    return state.device = uuid, *d = the_device, state.of("by_uuid");
   };
   a.utilization_rates = [](Device d, Utilization* u) {
     EXPECT_EQ(d, the_device);
@@ -401,8 +383,9 @@ TEST(NvmlSampler, PollsReadWhatTheDeviceOffersAndFailuresNameTheCall) {
     state = {};
     state.rc = c.in_poll ? std::map<std::string, Return>{} : c.rc;
     const Api api = fake_api();
+    const DeviceChoice d = parse_visible_devices(c.devices);
     EXPECT_EQ(panic_message([&] {
-                Sampler s(api, parse_visible_devices(c.devices));
+                nvml::Sampler s(api, d);
                 state.rc = c.rc;
                 for (int i = 0; i < 2; ++i) EXPECT_EQ(fields(s.poll()), fields(c.want));
               }),
@@ -411,10 +394,7 @@ TEST(NvmlSampler, PollsReadWhatTheDeviceOffersAndFailuresNameTheCall) {
     EXPECT_EQ(state.live_samples, 0);
     if (!message.empty()) continue;
     EXPECT_EQ(state.power_calls, c.rc.count("power") ? 1 : 3);  // an offered reading is tried once
-    const DeviceChoice d = parse_visible_devices(c.devices);
-    EXPECT_EQ(
-        d.kind == DeviceChoice::Kind::Uuid ? state.asked_uuid : std::to_string(state.asked_index),
-        d.kind == DeviceChoice::Kind::Uuid ? d.uuid : std::to_string(d.index));
+    EXPECT_EQ(state.device, d.kind == DeviceChoice::Kind::Uuid ? d.uuid : std::to_string(d.index));
     if (state.gpm_pairs.size() == 2) {  // each poll measures since the previous one
       EXPECT_EQ(state.gpm_pairs[1], std::pair(state.gpm_pairs[0].second, state.gpm_pairs[0].first));
     }
@@ -447,4 +427,4 @@ TEST(Nvml, LoadingAndTheDeviceCudaCallsZero) {
 }
 
 }  // namespace
-}  // namespace zel::gpu::nvml
+}  // namespace zel::gpu

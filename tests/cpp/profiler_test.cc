@@ -77,44 +77,43 @@ std::vector<Scope> record_random_scopes(ThreadProfiler& p, std::mt19937& rng, in
   return top;
 }
 
-class ThreadProfilerTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake_now = 0, reports.clear(); }
+TEST(ThreadProfiler, GoldenRecordsEndsOfScopesThatAreNotOpenAndDataCutAtACharacter) {
+  fake_now = 0;
+  reports.clear();
   Recorded p;
-};
-
-TEST_F(ThreadProfilerTest, GoldenRecordsAndExactSizesUnderRandomNesting) {
+  p.register_scope({7, std::nullopt, "draw", "", 0});
   EXPECT_EQ(p.begin_scope(1, ""), 14u);  // the offset of the size field
   p.end_scope(14);
   p.end_scope(p.begin_scope(2, "hi"));
-  ASSERT_EQ(reports.size(), 2u);
+  ::testing::internal::CaptureStderr();
+  p.end_scope(14);  // ended twice: nothing open, the segment was reported
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "profiler ERROR: Mismatched scope begin/end calls\n");
+  ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0].stream.stream,
             concat({{0x28, 1, 0, 0, 0}, le64(1000), {0}, le64(0), {0x29}, le64(2000)}));
   EXPECT_EQ(reports[1].stream.stream,
             concat({{0x28, 2, 0, 0, 0}, le64(3000), {2, 'h', 'i'}, le64(0), {0x29}, le64(4000)}));
-
-  std::mt19937 rng(5);
-  p.register_scope({7, std::nullopt, "draw", "", 0});
-  for (int round = 0; round < 100; ++round) {
-    reports.clear();
-    const auto trees = record_random_scopes(p, rng, 1 + rng() % 40);
-    ASSERT_EQ(reports.size(), trees.size());  // one report per outermost scope
-    for (size_t i = 0; i < trees.size(); ++i) {
-      const StreamInfo& s = reports[i].stream;
-      EXPECT_EQ(zel::oracle::parse_stream(s.stream), std::vector{trees[i]});
-      std::vector<DecodedScope> flat;
-      parse_scope_stream(s.stream, flat);
-      uint64_t depth = 0;
-      for (const auto& d : flat) depth = std::max<uint64_t>(depth, d.depth + 1);
-      EXPECT_EQ(std::tuple(s.num_scopes, s.depth, s.range_ns),
-                std::tuple(flat.size(), depth, RangeNs{trees[i].start, trees[i].stop}));
-      EXPECT_EQ(reports[i].info, (ThreadInfo{1000, ""}));  // the first start, kept
-      EXPECT_EQ(reports[i].details, round + i == 0 ? 1u : 0u);
-    }
+  EXPECT_EQ(reports[2].stream.stream, concat({{0x29}, le64(5000)}));  // a lone end record
+  // Every report has the thread's first start; the queued description goes with the next.
+  for (size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_EQ(std::tuple(reports[i].info, reports[i].details, reports[i].stream.num_scopes),
+              std::tuple(ThreadInfo{1000, ""}, i == 0 ? 1u : 0u, 1u));
   }
-}
 
-TEST_F(ThreadProfilerTest, DataTextIsCutAtACharacterBoundary) {
+  const size_t outer = p.begin_scope(1, "");
+  const size_t child = p.begin_scope(2, "");
+  p.end_scope(child);
+  const size_t next = p.begin_scope(3, "");
+  p.end_scope(child);     // stale: the child's bytes stay
+  p.end_scope(next + 3);  // not a size field at all; the depth is back to 0
+  ASSERT_EQ(reports.size(), 4u);
+  const Bytes& s = reports[3].stream.stream;
+  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + child), 0u);
+  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + next), scope_record::kOpenSize);
+  EXPECT_EQ(s[next + 8], scope_record::kEndTag);
+  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + outer), scope_record::kOpenSize);
+
   for (auto [data, kept] :
        std::vector<std::pair<std::string, size_t>>{{std::string(127, 'a'), 127},
                                                    {std::string(128, 'a'), 127},
@@ -125,30 +124,6 @@ TEST_F(ThreadProfilerTest, DataTextIsCutAtACharacterBoundary) {
     EXPECT_EQ(zel::oracle::parse_stream(reports.back().stream.stream).at(0).data,
               data.substr(0, kept));
   }
-}
-
-TEST_F(ThreadProfilerTest, EndsOfScopesThatAreNotOpenWriteNoSizeField) {
-  p.end_scope(p.begin_scope(1, ""));
-  ::testing::internal::CaptureStderr();
-  p.end_scope(14);  // ended twice: nothing open, the segment was reported
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "profiler ERROR: Mismatched scope begin/end calls\n");
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[1].stream.stream, concat({{0x29}, le64(3000)}));  // a lone end record
-  EXPECT_EQ(reports[1].stream.num_scopes, 1u);
-
-  const size_t outer = p.begin_scope(1, "");
-  const size_t child = p.begin_scope(2, "");
-  p.end_scope(child);
-  const size_t next = p.begin_scope(3, "");
-  p.end_scope(child);     // stale: the child's bytes stay
-  p.end_scope(next + 3);  // not a size field at all; the depth is back to 0
-  ASSERT_EQ(reports.size(), 3u);
-  const Bytes& s = reports[2].stream.stream;
-  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + child), 0u);
-  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + next), scope_record::kOpenSize);
-  EXPECT_EQ(s[next + 8], scope_record::kEndTag);
-  EXPECT_EQ(zel::load_fixed<uint64_t>(s.data() + outer), scope_record::kOpenSize);
 }
 
 TEST(ThreadProfilerAccess, IsPerThreadAndNotReentrant) {
@@ -169,14 +144,6 @@ TEST(ThreadProfilerAccess, IsPerThreadAndNotReentrant) {
   }).join();
   EXPECT_EQ(at_thread_end,
             "this thread's scope profiler is no longer available: the thread is ending");
-  auto token = [] { return ThreadProfiler::call([](ThreadProfiler& p) { return p.token(); }); };
-  const uint64_t here = token();
-  uint64_t there = 0;
-  std::thread([&] { there = token(); }).join();
-  EXPECT_NE(here, there);
-  EXPECT_EQ(here, token());
-  const ScopeId a = fetch_add_scope_id();
-  EXPECT_EQ(fetch_add_scope_id(), a + 1);
 }
 
 TEST(Clock, FollowsTheWallClockAndAdvancesWithTheMonotonicOne) {
@@ -194,22 +161,9 @@ TEST(Clock, FollowsTheWallClockAndAdvancesWithTheMonotonicOne) {
   EXPECT_LT(std::abs(elapsed - steady), steady / 1000 + 2000);  // the rate, to a few ppm
 }
 
-constexpr NanoSecond kT = 1'700'000'000'000'000'000;
-
-TEST(FlameFormat, GoldenFrameAroundItsSections) {
-  const std::vector list = {
-      std::make_shared<const ScopeDetails>(ScopeDetails{7, {}, "draw", "", 0})};
-  Bytes out;
-  append_flame_frame(FrameMeta{3, {kT, kT + 500000}, 31, 1}, PackedStreams{}, list, out);
-  EXPECT_EQ(out,
-            (Bytes{'P',  'F',  'D',  '4',  21,   0,    0,    0,    0x03, 0xFD, 0x00, 0x00, 0x54,
-                   0x6C, 0xFC, 0x39, 0x2F, 0x2F, 0xFD, 0x40, 0x42, 0x63, 0x6C, 0xFC, 0x39, 0x2F,
-                   0x2F, 0x1F, 0x01, 0,    0,    0,    0,    1,    11,   0,    0,    0,    0x01,
-                   0x01, 0x07, 0x00, 0x04, 'd',  'r',  'a',  'w',  0x00, 0x00}));
-}
-
-// Frames of a few threads of random nesting: both decoders read them as recorded, and
-// every truncation or changed byte is refused with a Panic or read alike by both.
+// Frames of a few threads of random nesting: both decoders read them as recorded, with
+// the counts, depths and time ranges of what was recorded, and every truncation or
+// changed byte is refused with a Panic or read alike by both.
 TEST(FlameFormat, GeneratedFramesDecodeAsRecordedAndDamageIsOnlyEverAPanic) {
   std::mt19937 rng(11);
   for (uint64_t round = 0; round < 12; ++round) {
@@ -221,41 +175,45 @@ TEST(FlameFormat, GeneratedFramesDecodeAsRecordedAndDamageIsOnlyEverAPanic) {
       const ThreadInfo info{rng() % 4 ? std::optional(fake_now) : std::nullopt,
                             t ? "zel-" + std::to_string(t) : ""};
       model[info] = record_random_scopes(p, rng, 2 + rng() % 20);
+      ASSERT_EQ(reports.size(), model[info].size());  // one report per outermost scope
       for (const Report& r : reports) streams[info].extend(r.stream.view());
     }
     ScopeCollection collection;
     for (ScopeId id = 1; id <= round % 4; ++id)
       collection.insert(std::make_shared<const ScopeDetails>(ScopeDetails{
           id, id % 2 ? std::optional<std::string>("s") : std::nullopt, "f", "a.py", id}));
-    const auto expected = streams;
     auto frame = FrameData::create(round, std::move(streams), {}, false);
     Bytes bytes, again;
     frame->write_into(&collection, bytes);
     EXPECT_FALSE(frame->holds_unpacked());  // written once, packed for good
     frame->write_into(nullptr, again);
     const zel::oracle::Frame strict = zel::oracle::decode(bytes);
+    const DecodedFlame core = decode_flame(bytes);
+    ASSERT_NO_THROW(zel::oracle::expect_agree(strict, core));
     EXPECT_EQ(zel::oracle::decode(again).packed, strict.packed);
     EXPECT_TRUE(zel::oracle::decode(again).scopes.empty());  // this frame's delta: none
     EXPECT_EQ(strict.scopes.size(), collection.scope_id_to_details().size());
     for (const auto& d : strict.scopes)
       EXPECT_EQ(d, *collection.scope_id_to_details().at(*d.scope_id));
     FrameMeta meta{round, kEmptyRange, 0, 0};
-    auto t = strict.threads.begin();
-    ASSERT_EQ(strict.threads.size(), expected.size());
-    for (const auto& [info, s] : expected) {
-      EXPECT_EQ(std::tie(t->info, t->scopes, t->stream), std::tie(info, model[info], s.stream));
-      EXPECT_EQ(std::tie(t->num_scopes, t->depth, t->range),
-                std::tie(s.num_scopes, s.depth, s.range_ns));
-      meta.range_ns = {std::min(meta.range_ns.first, s.range_ns.first),
-                       std::max(meta.range_ns.second, s.range_ns.second)};
-      meta.num_bytes += s.stream.size();
-      meta.num_scopes += s.num_scopes;
-      ++t;
+    ASSERT_EQ(strict.threads.size(), model.size());
+    size_t i = 0;
+    for (const auto& [info, trees] : model) {
+      const zel::oracle::Thread& t = strict.threads[i];
+      const auto& flat = core.threads[i++].scopes;
+      uint64_t depth = 0;
+      for (const auto& d : flat) depth = std::max<uint64_t>(depth, d.depth + 1);
+      EXPECT_EQ(std::tie(t.info, t.scopes), std::tie(info, trees));
+      EXPECT_EQ(std::tuple(t.num_scopes, t.depth, t.range),
+                std::tuple(flat.size(), depth, RangeNs{trees.front().start, trees.back().stop}));
+      meta.range_ns = {std::min(meta.range_ns.first, t.range.first),
+                       std::max(meta.range_ns.second, t.range.second)};
+      meta.num_bytes += t.stream.size();
+      meta.num_scopes += t.num_scopes;
     }
     EXPECT_EQ(std::tie(strict.meta.frame_index, strict.meta.range_ns, strict.meta.num_bytes,
                        strict.meta.num_scopes),
               std::tie(meta.frame_index, meta.range_ns, meta.num_bytes, meta.num_scopes));
-    EXPECT_NO_THROW(zel::oracle::expect_agree(strict, decode_flame(bytes)));
 
     for (size_t n = 0; n < bytes.size(); ++n)
       EXPECT_THROW(decode_flame({bytes.data(), n}), zel::Panic) << n;
@@ -323,18 +281,16 @@ TEST(FlameFormat, HandBuiltFramesAreReadOrRefusedByName) {
 }
 
 TEST(FlameFormat, ScopeStreamsNestByEndRecordsAndOpenScopesEndWithTheirStream) {
-  Bytes stream;
-  auto begin = [&](ScopeId id, NanoSecond start, std::string_view data = "") {
-    stream.resize(stream.size() + scope_record::begin_len(data.size()));
-    uint8_t* p = stream.data() + stream.size() - scope_record::begin_len(data.size());
-    scope_record::put_begin(p, id, data);
-    scope_record::set_start(p, start);
+  auto begin = [](uint8_t id, int64_t start, std::string data = "") {  // size field left open
+    return concat({{0x28, id, 0, 0, 0},
+                   le64(start),
+                   {static_cast<uint8_t>(data.size())},
+                   Bytes(data.begin(), data.end()),
+                   le64(-1)});
   };
-  scope_record::put_end(stream, 5);  // nothing open: skipped
-  begin(1, 10);
-  begin(2, 20, "x=1");
-  scope_record::put_end(stream, 30);
-  begin(3, 200);                     // still open, as is its parent
+  auto end = [](int64_t stop) { return concat({{0x29}, le64(stop)}); };
+  // The first end, with nothing open, is skipped; scope 3 is still open, as is its parent.
+  const Bytes stream = concat({end(5), begin(1, 10), begin(2, 20, "x=1"), end(30), begin(3, 200)});
   std::vector<DecodedScope> out(2);  // after another thread's scopes
   parse_scope_stream(stream, out, 99);
   std::vector<std::tuple<ScopeId, NanoSecond, NanoSecond, int64_t, uint32_t, bool, std::string>>
@@ -346,16 +302,16 @@ TEST(FlameFormat, ScopeStreamsNestByEndRecordsAndOpenScopesEndWithTheirStream) {
                                 {1, 10, 99, -1, 0, true, ""},
                                 {2, 20, 30, 0, 1, false, "x=1"},
                                 {3, 200, 200, 0, 1, true, ""}}));
-  const size_t good = stream.size();
-  stream.push_back(0x42);
-  EXPECT_EQ(panic_message([&] { parse_scope_stream(stream, out); }),
-            "malformed flame frame: unknown record tag 66 at stream byte " + std::to_string(good));
-  stream.resize(good);
-  begin(4, 300);
-  stream.pop_back();
-  EXPECT_EQ(
-      panic_message([&] { parse_scope_stream(stream, out); }),
-      "malformed flame frame: short begin record at stream byte " + std::to_string(good + 14));
+  EXPECT_EQ(panic_message([&] {
+              parse_scope_stream(concat({stream, {0x42}}), out);
+            }),
+            "malformed flame frame: unknown record tag 66 at stream byte " +
+                std::to_string(stream.size()));
+  Bytes cut = concat({stream, begin(4, 300)});
+  cut.pop_back();  // read up to the size field, which is short
+  EXPECT_EQ(panic_message([&] { parse_scope_stream(cut, out); }),
+            "malformed flame frame: short begin record at stream byte " +
+                std::to_string(stream.size() + 14));
 }
 
 }  // namespace
