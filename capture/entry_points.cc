@@ -16,6 +16,7 @@ void enable() {
 }
 
 void frame_mark() {
+  profiler::ThreadProfiler::hand_over_before_mark();
   profiler::new_frame();
   if (record::Recorder* r = record::recorder()) r->mark_frame();
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/coding.h"
 #include "profiler/clock.h"
@@ -36,6 +37,8 @@ struct StreamInfoRef {
   uint64_t num_scopes = 0;
   uint64_t depth = 0;
   RangeNs range_ns = kEmptyRange;
+  size_t reopened = 0;                // leading begin records that reopen open scopes
+  std::span<const size_t> open_at{};  // begin records still open at the end, outermost first
 };
 
 // One thread's stream segment: scope records and what they hold.
@@ -44,17 +47,18 @@ struct StreamInfo {
   uint64_t num_scopes = 0;         // scope ends written
   uint64_t depth = 0;              // most scopes open at once, measured at each end
   RangeNs range_ns = kEmptyRange;  // (earliest start, latest stop)
+  // A segment handed over with scopes open, and the next one that opens them again
+  // (profiler/thread_profiler.h): how many begin records at the front reopen scopes,
+  // and where the begin records still open at the end are.
+  size_t reopened = 0;
+  std::vector<size_t> open_at;
 
-  StreamInfoRef view() const { return {stream, num_scopes, depth, range_ns}; }
+  StreamInfoRef view() const { return {stream, num_scopes, depth, range_ns, reopened, open_at}; }
 
-  // Appends the other segment's bytes and folds in its statistics.
-  void extend(const StreamInfoRef& other) {
-    zel::put_bytes(stream, other.stream.data(), other.stream.size());
-    num_scopes += other.num_scopes;
-    depth = std::max(depth, other.depth);
-    range_ns.first = std::min(range_ns.first, other.range_ns.first);
-    range_ns.second = std::max(range_ns.second, other.range_ns.second);
-  }
+  // Appends the other segment and folds in its statistics. A segment that reopens the
+  // scopes this one left open continues them: its reopening records are dropped and
+  // the size fields of the open ones here are set from its own.
+  void extend(const StreamInfoRef& other);
 
   // Back to the empty value, keeping the byte vector's capacity.
   void clear() {
@@ -62,6 +66,8 @@ struct StreamInfo {
     num_scopes = 0;
     depth = 0;
     range_ns = kEmptyRange;
+    reopened = 0;
+    open_at.clear();
   }
 };
 

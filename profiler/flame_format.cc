@@ -311,3 +311,41 @@ DecodedFlame decode_flame(std::span<const uint8_t> bytes) {
 }
 
 }  // namespace profiler
+
+namespace profiler {
+
+void StreamInfo::extend(const StreamInfoRef& other) {
+  using namespace scope_record;
+  const uint8_t* in = other.stream.data();
+  const size_t at = stream.size();  // where the other segment's bytes begin here
+  size_t skip = 0;                  // its leading reopening records, when they continue ours
+  std::vector<size_t> still_open;
+  if (other.reopened > 0 && other.reopened == open_at.size()) {
+    for (size_t j = 0; j < other.reopened; ++j) skip += begin_len(in[skip + kDataLenAt]);
+    size_t theirs = 0;
+    for (size_t j = 0; j < other.reopened; ++j) {
+      const size_t their_size_at = theirs + size_at(in[theirs + kDataLenAt]);
+      const uint64_t size = zel::load_fixed<uint64_t>(in + their_size_at);
+      const size_t ours = open_at[j];
+      const size_t our_size_at = ours + size_at(stream[ours + kDataLenAt]);
+      if (size == kOpenSize) {
+        still_open.push_back(ours);
+      } else {  // ends in the other segment: where that end lands here
+        const size_t end = at + (their_size_at + 8 + size) - skip;
+        zel::store_fixed(stream.data() + our_size_at, uint64_t{end - (our_size_at + 8)});
+      }
+      theirs += begin_len(in[theirs + kDataLenAt]);
+    }
+  }
+  for (size_t p : other.open_at) {
+    if (p >= skip) still_open.push_back(at + p - skip);
+  }
+  zel::put_bytes(stream, in + skip, other.stream.size() - skip);
+  open_at = std::move(still_open);
+  num_scopes += other.num_scopes;
+  depth = std::max(depth, other.depth);
+  range_ns.first = std::min(range_ns.first, other.range_ns.first);
+  range_ns.second = std::max(range_ns.second, other.range_ns.second);
+}
+
+}  // namespace profiler

@@ -1,8 +1,16 @@
 #include "profiler/global_profiler.h"
 
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "profiler/thread_profiler.h"
+
 namespace profiler {
 
 namespace {
+
+std::atomic<size_t> SINK_COUNT{0};
 
 zel::Mutex<GlobalProfiler, zel::Poisoning::Off>& the_profiler() {
   // Never destroyed: threads may still report while the process exits.
@@ -27,12 +35,35 @@ void release_after_fork(bool in_child) {
 
 void GlobalProfiler::forget_sinks() {
   sinks_.clear();
+  SINK_COUNT.store(0, std::memory_order_relaxed);
   current_frame_.clear();
+  current_frame_bytes_ = 0;
+}
+
+bool frames_have_sinks() {
+  return SINK_COUNT.load(std::memory_order_relaxed) > 0;
 }
 
 void GlobalProfiler::report(ThreadInfo info, std::span<const ScopeDetails> details,
                             const StreamInfoRef& stream) {
+  const bool wanted =
+      !sinks_.empty() && current_frame_bytes_ + stream.stream.size() <= kMaxFrameScopeBytes;
+  if (!wanted) {
+    // The names stay known for the sinks to come.
+    for (const auto& d : details) scope_collection_.insert(std::make_shared<const ScopeDetails>(d));
+    if (!sinks_.empty()) {
+      static std::once_flag said;
+      std::call_once(said, [] {
+        std::fputs(
+            "zel: a profiler frame passed 64 MiB of scopes; scopes are dropped until the next "
+            "frame mark\n",
+            stderr);
+      });
+    }
+    return;
+  }
   for (const auto& d : details) new_scopes_.push_back(std::make_shared<const ScopeDetails>(d));
+  current_frame_bytes_ += stream.stream.size();
   current_frame_[std::move(info)].extend(stream);
 }
 
@@ -42,6 +73,7 @@ void GlobalProfiler::new_frame() {
   new_scopes_.clear();
   std::map<ThreadInfo, StreamInfo> streams = std::move(current_frame_);
   current_frame_.clear();
+  current_frame_bytes_ = 0;
   const bool full = propagate_all_scope_details_;
   propagate_all_scope_details_ = false;
   if (full) {
@@ -59,15 +91,18 @@ void GlobalProfiler::add_frame(std::shared_ptr<FrameData> frame) {
 FrameSinkId GlobalProfiler::add_sink(FrameSink sink) {
   const FrameSinkId id = next_sink_id_++;
   sinks_.insert_or_assign(id, std::move(sink));
+  SINK_COUNT.store(sinks_.size(), std::memory_order_relaxed);
   return id;
 }
 
 void GlobalProfiler::remove_sink(FrameSinkId id) {
   sinks_.erase(id);
+  SINK_COUNT.store(sinks_.size(), std::memory_order_relaxed);
 }
 
 void new_frame() {
   GlobalProfiler::lock()->new_frame();
+  ThreadProfiler::notify_frame_marked();
 }
 
 }  // namespace profiler

@@ -18,6 +18,16 @@
 namespace profiler {
 
 using FrameSinkId = uint64_t;
+
+// The most scope bytes one profiler frame collects: segments reported after that are
+// dropped until the next frame mark (one line on standard error says so, once).
+inline constexpr size_t kMaxFrameScopeBytes = size_t{64} << 20;
+// An open segment that nobody will receive is handed over, and so dropped, once it
+// passes this many bytes.
+inline constexpr size_t kMaxSegmentBytes = size_t{64} << 10;
+
+// Whether any frame sink is registered: without one, a reported segment is dropped.
+bool frames_have_sinks();
 // Called with the global profiler's lock held, on the thread that closes the frame;
 // it must not take that lock itself.
 using FrameSink = std::function<void(std::shared_ptr<FrameData>)>;
@@ -29,8 +39,9 @@ class GlobalProfiler {
   using Guard = zel::MutexGuard<GlobalProfiler, zel::Poisoning::Off>;
   static Guard lock();
 
-  // Merges a thread's finished segment into the current frame and queues the
-  // details first used in it.
+  // Merges a thread's segment into the current frame and queues the details first
+  // used in it. With no sink, or once the frame holds kMaxFrameScopeBytes, the
+  // segment is dropped and only the details are kept.
   void report(ThreadInfo info, std::span<const ScopeDetails> details, const StreamInfoRef& stream);
 
   // Closes the current frame: the index is used even when the frame is empty, in
@@ -55,6 +66,7 @@ class GlobalProfiler {
   GlobalProfiler() = default;
 
   uint64_t current_frame_index_ = 0;
+  size_t current_frame_bytes_ = 0;
   std::map<ThreadInfo, StreamInfo> current_frame_;
   std::vector<SharedScopeDetails> new_scopes_;
   std::map<FrameSinkId, FrameSink> sinks_;
@@ -63,8 +75,9 @@ class GlobalProfiler {
   ScopeCollection scope_collection_;
 };
 
-// Takes the lock, closes the current frame and releases the lock: the frame mark's
-// first step.
+// Takes the lock, closes the current frame and releases the lock, then tells every
+// thread with scopes open to hand over at its next begin or end: the frame mark's
+// first step, after the marking thread has handed over its own segment.
 void new_frame();
 
 // Fork handlers: the profiler's lock is held across fork(); a forked child forgets

@@ -135,56 +135,88 @@ ThreadProfiler::Access::~Access() {
   slot->state = State::Ready;
 }
 
-bool ThreadProfiler::post_end(uint64_t token, size_t offset, NanoSecond stop) {
+bool ThreadProfiler::post_end(uint64_t token, size_t handle, NanoSecond stop) {
   std::lock_guard lock(mailboxes().mu);
   auto it = mailboxes().live.find(token);
   if (it == mailboxes().live.end()) return false;
-  it->second->mail_.emplace_back(offset, stop);
-  it->second->has_mail_.store(true, std::memory_order_relaxed);
+  it->second->mail_.emplace_back(handle, stop);
+  it->second->attention_.fetch_or(kMail, std::memory_order_relaxed);
   return true;
 }
 
-void ThreadProfiler::read_mail() {
-  std::vector<std::pair<size_t, NanoSecond>> ends;
-  {
-    std::lock_guard lock(mailboxes().mu);
-    ends.swap(mail_);
-    has_mail_.store(false, std::memory_order_relaxed);
-  }
-  for (auto [offset, stop] : ends) {
-    // Only scopes still open here; anything else was closed or reported already.
-    if (std::find(open_offsets_.begin(), open_offsets_.end(), offset) != open_offsets_.end()) {
-      finish_end(offset, stop);
-    }
+void ThreadProfiler::hand_over_before_mark() {
+  ThreadSlot& s = this_thread_slot;
+  if (s.state != State::Ready || s.profiler->depth_ == 0) return;
+  s.profiler->hand_over_open_segment(s.profiler->now_ns_());
+}
+
+void ThreadProfiler::notify_frame_marked() {
+  const ThreadProfiler* self = this_thread_slot.profiler;  // it handed over already
+  std::lock_guard lock(mailboxes().mu);
+  for (auto& [token, p] : mailboxes().live) {
+    if (p != self) p->attention_.fetch_or(kFrameMarked, std::memory_order_relaxed);
   }
 }
 
+void ThreadProfiler::attend() {
+  std::vector<std::pair<size_t, NanoSecond>> ends;
+  uint8_t why;
+  {
+    std::lock_guard lock(mailboxes().mu);
+    ends.swap(mail_);
+    why = attention_.exchange(0, std::memory_order_relaxed);
+  }
+  // The segment so far belongs to the frame just marked, ends posted before the mark
+  // included.
+  for (auto [handle, stop] : ends) {
+    // Only scopes still open here; anything else was closed or reported already.
+    auto open = std::find_if(open_.begin(), open_.end(),
+                             [&](const OpenScope& o) { return o.handle == handle; });
+    if (open != open_.end()) finish_end(handle, stop);
+  }
+  if ((why & kFrameMarked) && depth_ > 0) hand_over_open_segment(now_ns_());
+}
+
+// Whether the open segment has grown past what anybody will take: the limit of a
+// profiler frame, or far less when no frame sink is registered.
+static bool segment_too_large(size_t bytes) {
+  return bytes > kMaxSegmentBytes && (bytes > kMaxFrameScopeBytes || !frames_have_sinks());
+}
+
 size_t ThreadProfiler::begin_scope(ScopeId id, std::string_view data) {
-  if (has_mail_.load(std::memory_order_relaxed)) read_mail();
+  if (attention_.load(std::memory_order_relaxed)) {
+    attend();
+  } else if (segment_too_large(stream_info_.stream.size())) [[unlikely]] {
+    hand_over_open_segment(now_ns_());
+  }
   ++depth_;
   data = zel::utf8::cut(data, scope_record::kMaxDataLen);
   auto& s = stream_info_.stream;
   const size_t at = s.size();
   s.resize(at + scope_record::begin_len(data.size()));
   scope_record::put_begin(s.data() + at, id, data);
-  const size_t offset = at + scope_record::size_at(data.size());
-  open_offsets_.push_back(offset);
+  const size_t handle = handle_base_ + at + scope_record::size_at(data.size());
+  open_.push_back({handle, at});
 
   // The clock is read last, after every byte is in place.
   const NanoSecond start = now_ns_();
   scope_record::set_start(s.data() + at, start);
   stream_info_.range_ns.first = std::min(stream_info_.range_ns.first, start);
   if (!start_time_ns_) start_time_ns_ = start;
-  return offset;
+  return handle;
 }
 
-void ThreadProfiler::end_scope(size_t offset) {
+void ThreadProfiler::end_scope(size_t handle) {
   const NanoSecond stop = now_ns_();  // first, before any work
-  if (has_mail_.load(std::memory_order_relaxed)) read_mail();
-  finish_end(offset, stop);
+  if (attention_.load(std::memory_order_relaxed)) {
+    attend();
+  } else if (segment_too_large(stream_info_.stream.size())) [[unlikely]] {
+    hand_over_open_segment(stop);
+  }
+  finish_end(handle, stop);
 }
 
-void ThreadProfiler::finish_end(size_t offset, NanoSecond stop) {
+void ThreadProfiler::finish_end(size_t handle, NanoSecond stop) {
   stream_info_.depth = std::max(stream_info_.depth, depth_);
   ++stream_info_.num_scopes;
   stream_info_.range_ns.second = std::max(stream_info_.range_ns.second, stop);
@@ -195,15 +227,45 @@ void ThreadProfiler::finish_end(size_t offset, NanoSecond stop) {
   }
 
   auto& s = stream_info_.stream;
-  auto open = std::find(open_offsets_.rbegin(), open_offsets_.rend(), offset);
-  if (open != open_offsets_.rend()) {
-    open_offsets_.erase(std::next(open).base());
-    const uint64_t size = s.size() - (offset + 8);
-    zel::store_fixed(s.data() + offset, size);
+  auto open = std::find_if(open_.rbegin(), open_.rend(),
+                           [&](const OpenScope& o) { return o.handle == handle; });
+  if (open != open_.rend()) {
+    const size_t size_at =
+        open->begin_at + scope_record::size_at(s[open->begin_at + scope_record::kDataLenAt]);
+    open_.erase(std::next(open).base());
+    zel::store_fixed(s.data() + size_at, uint64_t{s.size() - (size_at + 8)});
   }
   scope_record::put_end(s, stop);
 
   if (depth_ == 0) report();
+}
+
+void ThreadProfiler::hand_over_open_segment(NanoSecond now) {
+  // The scopes open now go with their size fields all ones, and the segment's time
+  // range runs to now. The next segment begins now, with the same scopes opened again
+  // under the same handles.
+  zel::Bytes reopened;
+  for (const OpenScope& o : open_) {
+    const uint8_t* begin = stream_info_.stream.data() + o.begin_at;
+    reopened.insert(reopened.end(), begin,
+                    begin + scope_record::begin_len(begin[scope_record::kDataLenAt]));
+  }
+  stream_info_.depth = std::max(stream_info_.depth, depth_);
+  stream_info_.range_ns.second = std::max(stream_info_.range_ns.second, now);
+  for (const OpenScope& o : open_) stream_info_.open_at.push_back(o.begin_at);
+  std::vector<OpenScope> open = std::move(open_);
+  handle_base_ += stream_info_.stream.size();  // the open scopes' handles stay unique
+  report();                                    // clears the segment
+
+  size_t at = 0;
+  for (OpenScope& o : open) {
+    o.begin_at = at;
+    at += scope_record::begin_len(reopened[at + scope_record::kDataLenAt]);
+  }
+  stream_info_.stream = std::move(reopened);
+  stream_info_.range_ns.first = now;
+  stream_info_.reopened = open.size();
+  open_ = std::move(open);
 }
 
 void ThreadProfiler::report() {
@@ -213,7 +275,7 @@ void ThreadProfiler::report() {
     ~Reset() {
       p.scope_details_.clear();
       p.stream_info_.clear();
-      p.open_offsets_.clear();
+      p.open_.clear();
     }
   } reset{*this};
   reporter_(ThreadInfo{start_time_ns_, thread_name_}, scope_details_, stream_info_.view());

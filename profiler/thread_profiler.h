@@ -1,8 +1,13 @@
 // profiler/, above base/: scope streams, frames, the flame format and the frame view.
 //
 // Per-thread scope streams. Each thread that opens scopes owns a ThreadProfiler that
-// appends begin and end records to a byte stream; when its outermost scope closes,
-// the segment goes to the reporter (by default the global profiler).
+// appends begin and end records to a byte stream and hands the segment to the
+// reporter (by default the global profiler) when its outermost scope closes, and
+// also, while scopes are open, at its first begin or end after a frame mark: the
+// segment then goes with those scopes marked open, and the next one opens them again
+// with their ids and original start times, so that every frame nests right. A
+// segment that nobody will receive is handed over (and dropped) once it passes a
+// size, so a thread inside one long scope never grows without bound.
 //
 //   size_t at = ThreadProfiler::call([&](ThreadProfiler& p) { return p.begin_scope(id, ""); });
 //   ...
@@ -74,19 +79,27 @@ class ThreadProfiler {
   // next report.
   void register_scope(ScopeDetails details) { scope_details_.push_back(std::move(details)); }
 
-  // Opens a scope; the returned offset identifies it to end_scope. `data` is cut to
-  // at most 127 bytes at a UTF-8 character boundary.
+  // Opens a scope; the returned handle identifies it to end_scope, also after the
+  // segment has been cut. `data` is cut to at most 127 bytes at a UTF-8 character
+  // boundary.
   size_t begin_scope(ScopeId id, std::string_view data);
 
-  // Closes the scope opened at `offset`. The size field is written only when that
-  // offset belongs to a scope open on this thread, so a scope ended twice or late
+  // Closes the scope opened as `handle`. The size field is written only when that
+  // handle belongs to a scope open on this thread, so a scope ended twice or late
   // never overwrites other bytes; its end record is still written.
-  void end_scope(size_t offset);
+  void end_scope(size_t handle);
 
-  // Asks the thread whose profiler has `token` to close its scope at `offset` as of
+  // The frame mark's first step on the marking thread: hands over the calling thread's
+  // open segment, if it has one, so that its scopes land in the frame being closed.
+  static void hand_over_before_mark();
+  // The frame mark's last step: every other thread with scopes open hands over at its
+  // next begin or end.
+  static void notify_frame_marked();
+
+  // Asks the thread whose profiler has `token` to close its scope `handle` as of
   // `stop`, the next time it begins or ends a scope: how a scope ended on another
   // thread reaches its own stream. False when that profiler is gone.
-  static bool post_end(uint64_t token, size_t offset, NanoSecond stop);
+  static bool post_end(uint64_t token, size_t handle, NanoSecond stop);
 
   // Unique in the process: tells whether a scope was opened on this profiler.
   uint64_t token() const { return token_; }
@@ -104,8 +117,15 @@ class ThreadProfiler {
   };
   friend void set_this_thread_name(std::string name);
 
-  void finish_end(size_t offset, NanoSecond stop);
-  void read_mail();
+  // A scope open now: its handle and where its begin record is in the stream.
+  struct OpenScope {
+    size_t handle;
+    size_t begin_at;
+  };
+
+  void finish_end(size_t handle, NanoSecond stop);
+  void attend();
+  void hand_over_open_segment(NanoSecond now);
   void report();
 
   std::optional<NanoSecond> start_time_ns_;
@@ -113,12 +133,15 @@ class ThreadProfiler {
   StreamInfo stream_info_;
   std::vector<ScopeDetails> scope_details_;
   uint64_t depth_ = 0;
-  std::vector<size_t> open_offsets_;  // size fields of the scopes open now, innermost last
+  std::vector<OpenScope> open_;  // innermost last
+  size_t handle_base_ = 0;       // bytes handed over before this segment: handles stay unique
   Clock now_ns_ = profiler::now_ns;
   Reporter reporter_ = internal_profile_reporter;
   uint64_t token_;
-  // Ends posted by other threads: set under the mailbox lock, read by this thread.
-  std::atomic<bool> has_mail_{false};
+  // Set under the mailbox lock when another thread posts an end (kMail) or a frame is
+  // marked (kFrameMarked); this thread reads it once per begin and end.
+  static constexpr uint8_t kMail = 1, kFrameMarked = 2;
+  std::atomic<uint8_t> attention_{0};
   std::vector<std::pair<size_t, NanoSecond>> mail_;
 };
 
