@@ -2,7 +2,9 @@
 side in one run, each net of a plain `pass` loop:
 
 - a fresh Scope per block against a fresh `memoryview(b"")` per block;
-- one reused Scope object against one reused, uncontended `threading.Lock()`.
+- one reused Scope object against one reused, uncontended `threading.Lock()`;
+- a call through `@zel.profile` against the same call undecorated, for a function
+  and for a method.
 
 Scopes are recorded as top-level scopes (each one hands its segment to the global
 profiler). As in a frame loop, the profiler frame is closed after every 1,000
@@ -16,6 +18,7 @@ import threading
 import timeit
 
 import _zel
+from zel import profile
 
 _zel.enable()  # scopes on; with ZEL_RECORD unset nothing is recorded to a file
 
@@ -29,11 +32,26 @@ CASES = {
     "fresh Scope": ("pass", 'with Scope("name"):\n    pass'),
     "reused Lock": ("lock = threading.Lock()", "with lock:\n    pass"),
     "reused Scope": ('s = Scope("name")', "with s:\n    pass"),
+    "plain call": ("", "f(1)"),
+    "profiled call": ("", "pf(1)"),
+    "plain method": ("o = C()", "o.m(1)"),
+    "profiled method": ("o = C()", "o.pm(1)"),
 }
 
 
+def f(x):
+    return x
+
+
+class C:
+    def m(self, x):
+        return x
+
+    pm = profile(m)
+
+
 def main():
-    env = {"Scope": _zel.Scope, "threading": threading}
+    env = {"Scope": _zel.Scope, "threading": threading, "f": f, "pf": profile(f), "C": C}
     timers = {k: timeit.Timer(stmt, setup, globals=env) for k, (setup, stmt) in CASES.items()}
     samples = {k: [] for k in CASES}
     for _ in range(RUNS):  # interleaved, so drift affects every case alike
@@ -51,6 +69,8 @@ def main():
     for ours, native in (("fresh Scope", "fresh memoryview"), ("reused Scope", "reused Lock")):
         ratio = (med[ours] - floor) / (med[native] - floor)
         print(f"{ours} / {native}: {ratio:.2f}x (goal <= 1.5x)")
+    for ours, plain in (("profiled call", "plain call"), ("profiled method", "plain method")):
+        print(f"{ours} - {plain}: {med[ours] - med[plain]:.1f} ns (goal <= 200 ns)")
 
 
 if __name__ == "__main__":

@@ -1,8 +1,15 @@
 // Scope: a context manager over a runtime-named scope. The name's id is looked up at
 // the first entry that records and kept; a small cache keyed by the name object lets
 // a fresh Scope of an already seen name skip encoding and look-up altogether.
+//
+// One object may be entered on several threads at once (a module-level Scope used by
+// workers): each thread holds its own open scope in it, and an exit ends the exiting
+// thread's. Entering it again on the same thread ends that thread's earlier scope.
+#include <atomic>
+#include <cstdint>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "capture/named_scope.h"
 #include "profiler/thread_profiler.h"
@@ -15,15 +22,68 @@
 namespace zel::py {
 namespace {
 
+// The scope one thread has open in a Scope object. `thread` is 0 when the holder is
+// free; it stays set after an entry that recorded nothing (scopes off), so that the
+// thread's exit still finds its own holder.
+struct Holder {
+  uint64_t thread = 0;
+  scope::ScopeGuard guard;
+};
+
 struct ScopeObject {
   PyObject ob_base;
-  PyObject* name;           // a str, validated as UTF-8 when the object was made
-  profiler::ScopeId id;     // 0 until the name has been looked up
-  scope::ScopeGuard guard;  // the open scope, if any
+  PyObject* name;               // a str, validated as UTF-8 when the object was made
+  profiler::ScopeId id;         // 0 until the name has been looked up
+  Holder first;                 // the usual case: one thread inside at a time
+  std::vector<Holder>* others;  // threads inside while `first` is taken; null until then
 };
 
 ScopeObject* as_scope(PyObject* self) {
   return reinterpret_cast<ScopeObject*>(self);
+}
+
+// A number for the calling thread, never given to another thread of the process
+// (thread idents and profiler addresses are reused after a thread ends).
+uint64_t this_thread() {
+  static std::atomic<uint64_t> last{0};
+  thread_local uint64_t id = 0;
+  if (id == 0) id = last.fetch_add(1, std::memory_order_relaxed) + 1;
+  return id;
+}
+
+// The holder of `thread`'s scope, or null.
+Holder* find_holder(ScopeObject* s, uint64_t thread) {
+  if (s->first.thread == thread) return &s->first;
+  if (s->others) {
+    for (Holder& h : *s->others)
+      if (h.thread == thread) return &h;
+  }
+  return nullptr;
+}
+
+// The holder an entry on `thread` uses: its own, else a free one.
+Holder& holder_for_entry(ScopeObject* s, uint64_t thread) {
+  if (Holder* h = find_holder(s, thread)) return *h;
+  if (s->first.thread == 0) return s->first;
+  if (!s->others) s->others = new std::vector<Holder>();
+  for (Holder& h : *s->others)
+    if (h.thread == 0) return h;
+  return s->others->emplace_back();
+}
+
+// The holder an exit on `thread` ends: its own; failing that, the only one taken, so
+// that a scope entered on one thread can still be ended on another.
+Holder* holder_for_exit(ScopeObject* s, uint64_t thread) {
+  if (Holder* h = find_holder(s, thread)) return h;
+  Holder* sole = s->first.thread ? &s->first : nullptr;
+  if (s->others) {
+    for (Holder& h : *s->others) {
+      if (h.thread == 0) continue;
+      if (sole) return nullptr;
+      sole = &h;
+    }
+  }
+  return sole;
 }
 
 // Recently used names and their ids; id 0: the text is valid, the name not yet
@@ -48,7 +108,8 @@ PyObject* scope_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   Py_INCREF(name);
   s->name = name;
   s->id = id;
-  new (&s->guard) scope::ScopeGuard();
+  new (&s->first) Holder();
+  s->others = nullptr;
   return self;
 }
 
@@ -70,14 +131,18 @@ bool resolve_id(ScopeObject* s) {
   });
 }
 
-// Opens the scope; a scope this object still holds is ended after the new one began.
+// Opens the scope; a scope this thread still holds in the object is ended after the
+// new one began.
 PyObject* scope_enter(PyObject* self, PyObject*) {
   ScopeObject* s = as_scope(self);
   const bool on = profiler::scopes_on();
   if (on && !resolve_id(s)) return nullptr;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    scope::ScopeGuard older = std::move(s->guard);
-    if (on) s->guard = scope::begin(s->id);
+    const uint64_t thread = this_thread();
+    Holder& h = holder_for_entry(s, thread);
+    scope::ScopeGuard older = std::move(h.guard);
+    h.thread = thread;
+    if (on) h.guard = scope::begin(s->id);
     older.end();
     Py_INCREF(self);
     return self;
@@ -91,23 +156,33 @@ PyObject* scope_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    as_scope(self)->guard.end();
+    if (Holder* h = holder_for_exit(as_scope(self), this_thread())) {
+      h->thread = 0;
+      h->guard.end();
+    }
     Py_RETURN_FALSE;
   });
 }
 
 void scope_dealloc(PyObject* self) {
   ScopeObject* s = as_scope(self);
-  try {
-    s->guard.end();
-  } catch (const std::exception& e) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // an exception may be on its way through
-    raise_panic(e.what());
-    PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, tb);
+  auto end = [self](Holder& h) {
+    try {
+      h.guard.end();
+    } catch (const std::exception& e) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);  // an exception may be on its way through
+      raise_panic(e.what());
+      PyErr_WriteUnraisable(self);
+      PyErr_Restore(type, value, tb);
+    }
+  };
+  end(s->first);
+  if (s->others) {
+    for (Holder& h : *s->others) end(h);
+    delete s->others;
   }
-  s->guard.~ScopeGuard();
+  s->first.~Holder();
   Py_XDECREF(s->name);
   free_instance(self);
 }

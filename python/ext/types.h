@@ -12,6 +12,8 @@ namespace zel::py {
 PyObject* make_scope_type();  // new reference, or NULL with an error set
 PyObject* make_reader_type();
 PyObject* make_frame_type();
+// _Profiled(func, name), behind `@zel.profile`; private to the package.
+PyObject* make_profiled_type();
 
 // A new Frame holding `frame`'s values; its user values keyed and sorted by name,
 // the last value winning for a repeated name. NULL with an error set on failure.

@@ -52,6 +52,10 @@ PyObject* create_module() {
   // part of __all__, so `from _zel import *` does not bring it in.
   PyObject* panic = panic_exception_type();
   if (!panic || PyObject_SetAttrString(module.get(), "PanicException", panic) < 0) return nullptr;
+  // The wrapper behind `@zel.profile`, for the package only: not in __all__ either.
+  Ref profiled = Ref::steal(make_profiled_type());
+  if (!profiled || PyObject_SetAttrString(module.get(), "_Profiled", profiled.get()) < 0)
+    return nullptr;
   return module.release();
 }
 
