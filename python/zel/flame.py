@@ -93,9 +93,15 @@ def walk(scopes, depth=0):
 
 def self_times(frame):
     """Total time per scope name in `frame`, excluding time spent in child scopes,
-    as {name: ns}, largest first."""
+    as {name: ns}, largest first. A scope that began before the frame, or was still
+    open at its end, counts only its time inside the frame."""
+
+    def inside(s):
+        return max(min(s.stop_ns, frame.stop_ns) - max(s.start_ns, frame.start_ns), 0)
+
     totals = {}
     for thread in frame.threads:
         for scope, _ in walk(thread.scopes):
-            totals[scope.name] = totals.get(scope.name, 0) + scope.self_ns
+            own = max(inside(scope) - sum(inside(c) for c in scope.children), 0)
+            totals[scope.name] = totals.get(scope.name, 0) + own
     return dict(sorted(totals.items(), key=lambda kv: -kv[1]))

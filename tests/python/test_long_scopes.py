@@ -39,6 +39,7 @@ def test_a_frame_loop_inside_a_scope_and_a_long_worker_scope_fill_every_frame(tm
         (main,) = by_name["main"]
         assert main.open and (main.start_ns < decoded.start_ns or i == 1)
         main_starts.add(main.start_ns)  # reopened with its original start time
+        assert flame.self_times(decoded)["main"] <= decoded.duration_ns  # clipped to the frame
         assert [s.name for s in main.children] == [f"step{i % 7}"]
         if "worker" in by_name:
             (worker,) = by_name["worker"]
