@@ -168,11 +168,12 @@ void ThreadProfiler::attend() {
   }
   // The segment so far belongs to the frame just marked, ends posted before the mark
   // included.
-  for (auto [handle, stop] : ends) {
+  for (const auto& [handle, stop] : ends) {
     // Only scopes still open here; anything else was closed or reported already.
-    auto open = std::find_if(open_.begin(), open_.end(),
-                             [&](const OpenScope& o) { return o.handle == handle; });
-    if (open != open_.end()) finish_end(handle, stop);
+    const size_t h = handle;  // a structured binding cannot be captured before C++20
+    auto open =
+        std::find_if(open_.begin(), open_.end(), [h](const OpenScope& o) { return o.handle == h; });
+    if (open != open_.end()) finish_end(h, stop);
   }
   if ((why & kFrameMarked) && depth_ > 0) hand_over_open_segment(now_ns_());
 }
