@@ -85,10 +85,10 @@ class FakeMac : public Platform {
   std::map<std::string, int64_t> perf = {{"Device Utilization %", 42},
                                          {"Renderer Utilization %", 17},
                                          {"In use system memory", 3'000'000'123}};
-  CFRef channels;  // the "IOReportChannels" array of the next delta
+  CFRef channels = nullptr;  // the "IOReportChannels" array of the next delta
   std::chrono::steady_clock::time_point clock{};
+  std::deque<Obj> objects;  // every object made, the sampler's and the fake's own
   // What the sampler did.
-  std::deque<Obj> objects;
   std::vector<CFRef> samples;
   std::vector<std::pair<CFRef, CFRef>> delta_args;  // (older, newer)
   std::vector<IoObject> io_released;
