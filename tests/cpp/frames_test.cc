@@ -124,7 +124,7 @@ TEST(ScopeCollection, TheFirstDescriptionOfAnIdStaysAndEveryNameIsFiled) {
 // A frame of one thread whose only scope lasts `duration` ns.
 SharedFrame frame_of(uint64_t index, NanoSecond start, NanoSecond duration) {
   std::map<ThreadInfo, StreamInfo> m;
-  m[ThreadInfo{}] = StreamInfo{Bytes(31 + index % 5, 0), 1, 1, {start, start + duration}};
+  m[ThreadInfo{}] = StreamInfo{Bytes(31 + index % 5, 0), 1, 1, {start, start + duration}, 0, {}};
   return FrameData::create(index, std::move(m), {}, false);
 }
 
