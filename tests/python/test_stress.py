@@ -1,6 +1,8 @@
-# Eight threads open a million scopes and record metrics while the main thread marks
-# frames and flushes: every flame frame decodes, every scope nests where it was
-# opened, and every metric value lands in the frame it was recorded for.
+# Eight threads open a million scopes inside one scope each that lasts their whole life,
+# and record metrics, while the main thread marks frames and flushes: every flame frame
+# decodes, each thread's segments are cut at the marks and continue in the next frame,
+# every round is recorded once, and every metric value lands in the frame it was
+# recorded for.
 
 import json
 
@@ -22,15 +24,16 @@ lock, frame, logs = threading.Lock(), 0, [{} for _ in range(THREADS)]
 
 def worker(k):
     outer, mid, leaf = zel.Scope(f"w{k}"), zel.Scope("mid"), zel.Scope("leaf")
-    for i in range(ROUNDS):
-        with outer, mid:
-            with leaf: pass
-            with leaf: pass
-        if i % 8 == 0:
-            with lock:
-                logs[k][frame] = value = frame * 1000000 + i
-                zel.record_metric(f"t{k}", value)
-            time.sleep(0)  # lets the main thread mark frames in between
+    with zel.Scope(f"life{k}"):
+        for i in range(ROUNDS):
+            with outer, mid:
+                with leaf: pass
+                with leaf: pass
+            if i % 8 == 0:
+                with lock:
+                    logs[k][frame] = value = frame * 1000000 + i
+                    zel.record_metric(f"t{k}", value)
+                time.sleep(0)  # lets the main thread mark frames in between
 
 threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
 [t.start() for t in threads]
@@ -55,12 +58,17 @@ def test_threads_scopes_and_metrics_under_load(tmp_path):
         assert log and kept == {int(f): v for f, v in log.items()}
 
     # A frame without scopes carries the newest flame frame again: each is counted once.
-    rounds, decoded = [0] * THREADS, (flame.decode(f.flame) for f in frames)
+    # A round cut by a mark is open in one frame and ends in a later one, where it began
+    # before the frame: it is counted where it ends, and whole where it began inside.
+    rounds, decoded = [0] * THREADS, (flame.decode(f.flame) for f in frames if f.flame)
+    whole = [("mid", [("leaf", []), ("leaf", [])])]
     for frame in {frame.index: frame for frame in decoded}.values():
         for thread in frame.threads:
-            k = int(thread.scopes[0].name[1:])  # a worker: the only threads with scopes
-            shape = (f"w{k}", [("mid", [("leaf", []), ("leaf", [])])])
-            trees = tree(thread.scopes, frame.start_ns, frame.stop_ns)
-            assert trees == [shape] * len(thread.scopes)
-            rounds[k] += len(thread.scopes)
+            (life,) = thread.scopes  # a worker: the only threads with scopes
+            k = int(life.name[4:])
+            for r in life.children:
+                assert r.name == f"w{k}" and r.start_ns >= life.start_ns
+                rounds[k] += not r.open
+                if not r.open and r.start_ns >= frame.start_ns:
+                    assert tree(r.children, r.start_ns, r.stop_ns) == whole
     assert rounds == [ROUNDS] * THREADS
