@@ -1,9 +1,11 @@
 // Writes the fuzzers' seed corpora, DIR/<harness>/seed-N, with the core's own writers:
-// flame frames of frames the global profiler closed over scopes on three threads and the
-// scope streams inside them (both for the flame harness), and streams written by the
+// flame frames of frames the global profiler closed over scopes on three threads, some
+// of them open across a mark, and the scope streams inside them (both for the flame
+// harness), and streams written by the
 // stream writer's loop that carry those frames. Usage: seed_corpus DIR
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -65,6 +67,33 @@ int main(int argc, char** argv) {
     if (f == 3) std::thread([] { scopes(3, ""); }).join();
     profiler::new_frame();
   }
+  // Scopes open across a mark. This thread hands its segment over as it marks; another
+  // one hands over at its first begin after the mark and ends its scope in the same
+  // frame, which joins its two segments.
+  auto begin = [](profiler::ScopeId id) {
+    return profiler::ThreadProfiler::call(
+        [&](profiler::ThreadProfiler& p) { return p.begin_scope(id, "long"); });
+  };
+  auto end = [](size_t at) {
+    profiler::ThreadProfiler::call([&](profiler::ThreadProfiler& p) { p.end_scope(at); });
+  };
+  const size_t outer = begin(3);
+  std::promise<void> opened, marked;
+  std::thread other([&] {
+    const size_t at = begin(1);
+    opened.set_value();
+    marked.get_future().wait();
+    scopes(2, "");
+    end(at);
+  });
+  opened.get_future().wait();
+  profiler::ThreadProfiler::hand_over_before_mark();
+  profiler::new_frame();
+  marked.set_value();
+  other.join();
+  scopes(2, "");
+  end(outer);
+  profiler::new_frame();
   profiler::GlobalProfiler::lock()->remove_sink(sink);
 
   std::vector<Bytes> flames;
