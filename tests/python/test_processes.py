@@ -16,9 +16,10 @@ from conftest import child_env, run_python
 import _zel
 from zel import _native
 
-# Marks 100 frames numbered by metric i, flushes, then forks children that do each of
-# `modes` and must all end within 2 s; a child with mode "own" records a capture of
-# its own. Prints nothing: the parent fails if a child hangs or fails.
+# Marks 100 frames numbered by metric i and flushes; then, while 4 threads open scopes,
+# record metrics and mark frames, forks 204 children that each do one of six things
+# and must end within 2 s ("own" records a capture of its own). The parent fails if a
+# child hangs or fails.
 FORKS = """
 import os, sys, threading, time, zel
 zel.enable()
@@ -40,7 +41,15 @@ def child(mode):
     if mode == "_exit": os._exit(0)
     sys.exit(0)
 
-for mode in MODES:
+stop = threading.Event()
+def work(k):
+    while not stop.is_set():
+        with zel.Scope(f"w{k}"):
+            zel.record_metric(f"w{k}", 1.0)
+            if k == 0: zel.frame_mark()
+threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+for t in threads: t.start()
+for mode in ["exit", "flush", "marks", "scopes", "own", "_exit"] * 34:
     with zel.Scope("forking"):
         pid = os.fork()
     if pid == 0:
@@ -49,6 +58,9 @@ for mode in MODES:
     while os.waitpid(pid, os.WNOHANG) == (0, 0):
         assert time.monotonic() < deadline, f"child {mode} did not end"
         time.sleep(0.01)
+stop.set()
+for t in threads: t.join()
+zel.flush()
 """
 
 
@@ -57,31 +69,12 @@ def frames_of(path, name):
 
 
 def test_forked_children_end_promptly_and_may_record_their_own(tmp_path):
-    modes = ["exit", "flush", "marks", "scopes", "own", "_exit"]
-    run_python(f"MODES = {modes!r}\n", FORKS, cwd=tmp_path, ZEL_RECORD="p.zel")
-    assert frames_of(tmp_path / "p.zel", "i") == list(range(100))
-    assert frames_of(tmp_path / "p.zel", "c") == []  # nothing of a child's reaches it
-    (own,) = tmp_path.glob("child-*.zel")
-    assert frames_of(own, "own") == list(range(5))
-
-
-def test_forks_taken_while_threads_record_leave_the_parent_whole(tmp_path):
-    busy = """
-    stop = threading.Event()
-    def work(k):
-        while not stop.is_set():
-            with zel.Scope(f"w{k}"):
-                zel.record_metric(f"w{k}", 1.0)
-                if k == 0: zel.frame_mark()
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads: t.start()
-    MODES = ["exit", "marks", "scopes"] * 67
-    """
-    done = "\nstop.set()\nfor t in threads: t.join()\nzel.flush()\n"
-    src = FORKS.replace("for mode in MODES", busy.replace("\n    ", "\n") + "for mode in MODES")
-    run_python(src, done, cwd=tmp_path, ZEL_RECORD="p.zel", ZEL_RECORD_FLAME="1")
+    run_python(FORKS, cwd=tmp_path, ZEL_RECORD="p.zel", ZEL_RECORD_FLAME="1")
     frames = list(_zel.Reader(str(tmp_path / "p.zel")))  # decodes to the end
     assert [f.user["i"] for f in frames[:100]] == list(range(100)) and len(frames) > 100
+    assert frames_of(tmp_path / "p.zel", "c") == []  # nothing of a child's reaches it
+    owns = list(tmp_path.glob("child-*.zel"))
+    assert len(owns) == 34 and all(frames_of(p, "own") == list(range(5)) for p in owns)
 
 
 POOL = """
