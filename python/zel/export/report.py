@@ -18,7 +18,9 @@ What the page shows:
   gets an empty tile that says so); the first frame's frame time is left out, as
   `zel.stats` does, since there is no earlier mark to measure it from;
 - flame charts of the slowest frames that carry flame data, threads as rows and
-  scopes as nested bars, with hover, zoom and pan.
+  scopes as nested bars, with hover, zoom and pan; a scope that began before its frame
+  or was still open at its end is drawn clipped to the frame, and its hover text gives
+  its full known duration.
 
 Large captures: a column of more than `BUCKETS` frames is cut into `BUCKETS` runs of
 equal length (the last one shorter) and only the minimum and maximum of each run are
@@ -219,30 +221,30 @@ def slowest_flames(capture, count, strings):
 
 
 # Fields per scope in a thread's flat "scopes" list.
-SCOPE_FIELDS = ("start", "duration", "depth", "name", "self", "data", "open")
+SCOPE_FIELDS = ("start", "duration", "depth", "name", "self", "data", "open", "before", "full")
 
 
 def _flame_chart(frame, frame_ms, decoded, strings):
-    """A flame frame as the page draws it: times in ns from the earliest of the
-    frame's start and its first scope's, each thread's scopes as one flat list of
-    SCOPE_FIELDS in the order they began (`name` and `data` index `strings`,
-    `data` -1 for none), under the thread's label (`common.thread_labels`)."""
-    walked = [list(_flame.walk(t.scopes)) for t in decoded.threads]
-    origin = min([decoded.start_ns] + [s.start_ns for w in walked for s, _ in w[:1]])
-    end = max([decoded.stop_ns] + [s.stop_ns for w in walked for s, _ in w])
-    threads = []
-    labels = thread_labels([(t.name, t.start_ns) for t in decoded.threads])
-    for label, scopes in zip(labels, walked):
+    """A flame frame as the page draws it: times in ns from the frame's start, each
+    thread's scopes (`flame.merge`: clipped to the frame) as one flat list of
+    SCOPE_FIELDS in the order they began (`name` and `data` index `strings`, `data` -1
+    for none; `before`: how long before the frame the scope began; `full`: its full
+    known duration), under the thread's label (`common.thread_labels`)."""
+    origin, threads = decoded.start_ns, []
+    merged = _flame.merge([decoded])
+    for label, (_, roots) in zip(thread_labels([key for key, _ in merged]), merged):
         flat, depth = [], 0
-        for scope, d in scopes:
+        for s, d in _flame.walk(roots):
             flat += [
-                scope.start_ns - origin,
-                scope.duration_ns,
+                s.start_ns - origin,
+                s.stop_ns - s.start_ns,
                 d,
-                strings(scope.name),
-                scope.self_ns,
-                strings(scope.data) if scope.data else -1,
-                1 if scope.open else 0,
+                strings(s.scope.name),
+                s.self_ns,
+                strings(s.scope.data) if s.scope.data else -1,
+                1 if s.scope.open else 0,
+                s.start_ns - s.scope.start_ns,
+                s.scope.duration_ns,
             ]
             depth = max(depth, d + 1)
         threads.append({"name": label, "depth": depth, "scopes": flat})
@@ -251,9 +253,7 @@ def _flame_chart(frame, frame_ms, decoded, strings):
         "frame": int(frame),
         "frame_ms": _six_digits(frame_ms),
         "index": decoded.index,
-        "start": decoded.start_ns - origin,
-        "stop": decoded.stop_ns - origin,
-        "span": end - origin,
+        "span": decoded.stop_ns - origin,
         "threads": threads,
         "self": [[strings(name), ns] for name, ns in list(own.items())[:SELF_TIME_ROWS]],
         "self_total": sum(own.values()),

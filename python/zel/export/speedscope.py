@@ -20,9 +20,11 @@ DESCRIPTION = "speedscope profile"
 def to_speedscope(capture, frames):
     """The selected frames as a speedscope file (a dict ready for json.dump): one
     evented profile per thread, times in ns after the earliest exported instant, an
-    open and a close event per scope (properly nested and in time order; a scope still
-    open when its thread reported closes where its report ends). `frames`: a Selection
-    or frame numbers."""
+    open and a close event per scope (properly nested and in time order; a scope longer
+    than a frame comes once, clipped to the frames shown; a scope still open when its
+    thread last reported closes where that report ends). A clipped or still open scope
+    gets a frame of its own whose `file`, which the viewer shows on hover, gives its full
+    known duration. `frames`: a Selection or frame numbers."""
     ex = Timeline(capture, frames)
     origin = ex.origin_ns
     names, index = [], {}
@@ -30,20 +32,21 @@ def to_speedscope(capture, frames):
     for thread_name, roots in ex.threads:
         events = []
 
-        # (node, False) opens node, (node, True) closes it
-        stack = [(node, False) for node in reversed(roots)]
+        # (node, None) opens node, (node, frame index) closes it
+        stack = [(node, None) for node in reversed(roots)]
         while stack:
             node, closing = stack.pop()
-            name = node.scope.name
-            if name not in index:
-                index[name] = len(names)
-                names.append({"name": name})
-            if closing:
-                events.append({"type": "C", "frame": index[name], "at": node.stop - origin})
+            if closing is not None:
+                events.append({"type": "C", "frame": closing, "at": node.stop_ns - origin})
                 continue
-            events.append({"type": "O", "frame": index[name], "at": node.start - origin})
-            stack.append((node, True))
-            stack.extend((child, False) for child in reversed(node.children))
+            key = (node.scope.name, _note(node)) if node.partial else node.scope.name
+            if key not in index:
+                index[key] = len(names)
+                plain = isinstance(key, str)
+                names.append({"name": key} if plain else {"name": key[0], "file": key[1]})
+            events.append({"type": "O", "frame": index[key], "at": node.start_ns - origin})
+            stack.append((node, index[key]))
+            stack.extend((child, None) for child in reversed(node.children))
         profiles.append(
             {
                 "type": "evented",
@@ -62,6 +65,14 @@ def to_speedscope(capture, frames):
         "activeProfileIndex": 0,
         "exporter": f"zel {_version()}",
     }
+
+
+def _note(node):
+    """What a clipped or still open slice leaves out, for the hover text."""
+    note = f"full duration {node.scope.duration_ns / 1e6:.3f} ms"
+    if node.began_earlier:
+        note += f", began {(node.start_ns - node.scope.start_ns) / 1e6:.3f} ms earlier"
+    return note + (", still open" if node.scope.open else "")
 
 
 def _version():

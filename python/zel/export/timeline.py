@@ -23,7 +23,6 @@ nanoseconds do not survive the doubles of JSON readers.
 """
 
 import math
-from collections import namedtuple
 
 from .. import flame as _flame
 from .common import as_selection, thread_labels
@@ -36,7 +35,8 @@ def _frame_ms(capture, k):
 
 class Timeline:
     """What both trace formats are made of: the selected flame frames decoded, each
-    thread's scopes cleaned into properly nested intervals, and the frame marks in
+    thread's scopes merged over them into nested slices (a scope longer than a frame
+    once, clipped to the frames that hold it: `flame.merge`), and the frame marks in
     time. `frames`: a Selection or frame numbers."""
 
     def __init__(self, capture, frames):
@@ -93,13 +93,10 @@ class Timeline:
         return out
 
     def _threads(self):
-        """[(label, [cleaned roots])] in the order the threads began."""
-        by_key = {}
-        for _, frame in self.flame_frames:
-            for t in frame.threads:
-                by_key.setdefault((t.name, t.start_ns), []).extend(t.scopes)
-        keys = sorted(by_key, key=lambda key: (key[1] is None, key[1] or 0, key[0]))
-        return [(label, _clean(by_key[key])) for key, label in zip(keys, thread_labels(keys))]
+        """[(label, [Slice roots])] in the order the threads began (`flame.merge`)."""
+        merged = _flame.merge(frame for _, frame in self.flame_frames)
+        labels = thread_labels([key for key, _ in merged])
+        return [(label, roots) for label, (_, roots) in zip(labels, merged)]
 
     def frame_span_ns(self, i):
         """(start, stop) of the i-th frame of the span, in ns after the origin."""
@@ -113,33 +110,3 @@ class Timeline:
         for name, col in self.capture.columns.items():
             values = [float(v) for v in col[start:stop]]
             yield name, self.capture.units.get(name, ""), values
-
-
-Node = namedtuple("Node", "scope start stop children")
-
-
-def _clean(scopes):
-    """Scopes as Nodes whose times nest: every child within its parent, siblings one
-    after another. Times are clamped where they break that (an open scope runs to the
-    end of its thread's report; the same scope may come in two frames' reports, the
-    second time with its real end: the later report wins). No recursion: profiled
-    recursive functions make deep trees."""
-    roots = []
-    stack = [(roots, scopes, None, None)]
-    while stack:
-        out, items, lo, hi = stack.pop()
-        best = {}
-        for s in items:
-            key = (s.id, s.start_ns)
-            kept = best.get(key)
-            if kept is None or (kept.open, -kept.stop_ns) > (s.open, -s.stop_ns):
-                best[key] = s  # closed over open, then the later end
-        floor = lo
-        for s in sorted(best.values(), key=lambda s: s.start_ns):
-            start = s.start_ns if floor is None else max(s.start_ns, floor)
-            stop = max(s.stop_ns if hi is None else min(s.stop_ns, hi), start)
-            node = Node(s, start, stop, [])
-            out.append(node)
-            stack.append((node.children, s.children, start, stop))
-            floor = stop
-    return roots

@@ -26,8 +26,10 @@ def _us(ns):
 
 def to_trace_events(capture, frames):
     """The selected frames as a trace-event JSON object: one process; a track per
-    thread with a complete event per scope (args: the scope's data text, `open` for a
-    scope still open when its thread reported); a "frames" track with an event per
+    thread with a complete event per scope, a scope longer than a frame once and
+    clipped to the frames shown (args: the scope's data text; for a clipped scope or
+    one still open when its thread last reported, `full_ms`, its full known duration,
+    and `began_earlier` and `open` where they hold); a "frames" track with an event per
     frame of the span; a counter track per column, named "name (unit)", a sample per
     frame of the span (none where the frame has no value). `frames`: a Selection or
     frame numbers."""
@@ -60,20 +62,23 @@ def to_trace_events(capture, frames):
     origin = ex.origin_ns
     for tid, (_, roots) in enumerate(ex.threads, 1):
         for node, _ in _flame.walk(roots):
+            scope = node.scope
             event = {
                 "ph": "X",
                 "cat": "scope",
-                "name": node.scope.name,
+                "name": scope.name,
                 "pid": pid,
                 "tid": tid,
-                "ts": _us(node.start - origin),
-                "dur": _us(node.stop - node.start),
+                "ts": _us(node.start_ns - origin),
+                "dur": _us(node.stop_ns - node.start_ns),
             }
-            args = {}
-            if node.scope.data:
-                args["data"] = node.scope.data
-            if node.scope.open:
-                args["open"] = True
+            args = {"data": scope.data} if scope.data else {}
+            if node.partial:
+                args["full_ms"] = scope.duration_ns / 1e6
+                if node.began_earlier:
+                    args["began_earlier"] = True
+                if scope.open:
+                    args["open"] = True
             if args:
                 event["args"] = args
             events.append(event)
