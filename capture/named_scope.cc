@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "base/mutex.h"
+#include "profiler/global_profiler.h"
 #include "profiler/thread_profiler.h"
 
 namespace zel::scope {
@@ -68,9 +69,9 @@ ScopeId scope_id(std::string_view name) {
   if (it != ids->end()) return it->second;
   std::string key(name);
   const ScopeId id = profiler::fetch_add_scope_id();
-  ThreadProfiler::call([&](ThreadProfiler& p) {
-    p.register_scope(profiler::ScopeDetails{id, std::nullopt, key, "", 0});
-  });
+  // Described to the profiler at once: another thread may use the id in a frame
+  // before this one hands over any scope.
+  profiler::GlobalProfiler::lock()->describe(profiler::ScopeDetails{id, std::nullopt, key, "", 0});
   ids->emplace(std::move(key), id);
   return id;
 }

@@ -48,9 +48,8 @@ void GlobalProfiler::report(ThreadInfo info, std::span<const ScopeDetails> detai
                             const StreamInfoRef& stream) {
   const bool wanted =
       !sinks_.empty() && current_frame_bytes_ + stream.stream.size() <= kMaxFrameScopeBytes;
+  for (const auto& d : details) new_scopes_.push_back(std::make_shared<const ScopeDetails>(d));
   if (!wanted) {
-    // The names stay known for the sinks to come.
-    for (const auto& d : details) scope_collection_.insert(std::make_shared<const ScopeDetails>(d));
     if (!sinks_.empty()) {
       static std::once_flag said;
       std::call_once(said, [] {
@@ -62,25 +61,31 @@ void GlobalProfiler::report(ThreadInfo info, std::span<const ScopeDetails> detai
     }
     return;
   }
-  for (const auto& d : details) new_scopes_.push_back(std::make_shared<const ScopeDetails>(d));
   current_frame_bytes_ += stream.stream.size();
   current_frame_[std::move(info)].extend(stream);
 }
 
+void GlobalProfiler::describe(ScopeDetails details) {
+  new_scopes_.push_back(std::make_shared<const ScopeDetails>(std::move(details)));
+}
+
 void GlobalProfiler::new_frame() {
   const uint64_t index = current_frame_index_++;
-  std::vector<SharedScopeDetails> delta = std::move(new_scopes_);
-  new_scopes_.clear();
   std::map<ThreadInfo, StreamInfo> streams = std::move(current_frame_);
   current_frame_.clear();
   current_frame_bytes_ = 0;
   const bool full = propagate_all_scope_details_;
   propagate_all_scope_details_ = false;
+  std::vector<SharedScopeDetails> delta = new_scopes_;
   if (full) {
     for (const auto& [id, d] : scope_collection_.scope_id_to_details()) delta.push_back(d);
   }
+  // New descriptions wait for a frame that reaches the sinks; a snapshot request goes
+  // with the frame it was made for, empty or not.
   auto frame = FrameData::create(index, std::move(streams), std::move(delta), full);
-  if (frame) add_frame(std::move(frame));
+  if (!frame) return;
+  new_scopes_.clear();
+  add_frame(std::move(frame));
 }
 
 void GlobalProfiler::add_frame(std::shared_ptr<FrameData> frame) {

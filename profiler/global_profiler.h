@@ -44,8 +44,12 @@ class GlobalProfiler {
   // segment is dropped and only the details are kept.
   void report(ThreadInfo info, std::span<const ScopeDetails> details, const StreamInfoRef& stream);
 
+  // Queues the description of a scope for the next frame that reaches the sinks,
+  // whichever thread uses it first: how names given at run time are described.
+  void describe(ScopeDetails details);
+
   // Closes the current frame: the index is used even when the frame is empty, in
-  // which case nothing reaches the sinks and its details are dropped.
+  // which case nothing reaches the sinks and the new details wait for the next one.
   void new_frame();
   void add_frame(std::shared_ptr<FrameData> frame);
 
