@@ -1,6 +1,7 @@
-// The scope path and flame frames: a begin/end pair on a thread's stream, runtime
-// named scopes, write_into of a 10,000-scope frame (first call packs, second reuses),
-// and the frame view's footprint after 100,000 frames of 100 scopes.
+// The scope path and flame frames: a begin/end pair on a thread's stream (also under
+// deep nesting), runtime named scopes, write_into of a 10,000-scope frame (first call
+// packs, second reuses), and the frame view's footprint after 100,000 frames of 100
+// scopes.
 #include <benchmark/benchmark.h>
 
 #include <thread>
@@ -31,6 +32,19 @@ void BM_BeginEndPair(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPairs);
 }
 BENCHMARK(BM_BeginEndPair)->Repetitions(5)->ReportAggregatesOnly();
+
+// The same pairs under 5,000 open scopes that nobody receives: the thread hands its
+// segment over every 64 KiB and opens the 5,000 again each time, which must stay a
+// small share of the pairs' cost however deep the nesting.
+void BM_BeginEndPairDeep(benchmark::State& state) {
+  ThreadProfiler p;
+  for (int i = 0; i < 5000; ++i) (void)p.begin_scope(1, "deep");
+  for (auto _ : state) {
+    for (int i = 0; i < kPairs; ++i) p.end_scope(p.begin_scope(2, ""));
+  }
+  state.SetItemsProcessed(state.iterations() * kPairs);
+}
+BENCHMARK(BM_BeginEndPairDeep)->Repetitions(5)->ReportAggregatesOnly();
 
 // Outermost scopes: each end hands its segment to the global profiler.
 void BM_OutermostScope(benchmark::State& state) {

@@ -187,7 +187,7 @@ static bool segment_too_large(size_t bytes) {
 size_t ThreadProfiler::begin_scope(ScopeId id, std::string_view data) {
   if (attention_.load(std::memory_order_relaxed)) {
     attend();
-  } else if (segment_too_large(stream_info_.stream.size())) [[unlikely]] {
+  } else if (segment_too_large(stream_info_.stream.size() - reopened_bytes_)) [[unlikely]] {
     hand_over_open_segment(now_ns_());
   }
   ++depth_;
@@ -211,7 +211,7 @@ void ThreadProfiler::end_scope(size_t handle) {
   const NanoSecond stop = now_ns_();  // first, before any work
   if (attention_.load(std::memory_order_relaxed)) {
     attend();
-  } else if (segment_too_large(stream_info_.stream.size())) [[unlikely]] {
+  } else if (segment_too_large(stream_info_.stream.size() - reopened_bytes_)) [[unlikely]] {
     hand_over_open_segment(stop);
   }
   finish_end(handle, stop);
@@ -266,6 +266,7 @@ void ThreadProfiler::hand_over_open_segment(NanoSecond now) {
   stream_info_.stream = std::move(reopened);
   stream_info_.range_ns.first = now;
   stream_info_.reopened = open.size();
+  reopened_bytes_ = at;
   open_ = std::move(open);
 }
 
@@ -276,6 +277,7 @@ void ThreadProfiler::report() {
     ~Reset() {
       p.scope_details_.clear();
       p.stream_info_.clear();
+      p.reopened_bytes_ = 0;
       p.open_.clear();
     }
   } reset{*this};

@@ -135,6 +135,8 @@ class ThreadProfiler {
   uint64_t depth_ = 0;
   std::vector<OpenScope> open_;  // innermost last
   size_t handle_base_ = 0;       // bytes handed over before this segment: handles stay unique
+  size_t reopened_bytes_ = 0;    // the begin records at the front that reopen open scopes:
+                                 // only what follows them counts towards a hand-over by size
   Clock now_ns_ = profiler::now_ns;
   Reporter reporter_ = internal_profile_reporter;
   uint64_t token_;
