@@ -49,6 +49,8 @@ def summarise(capture, slowest=5):
     duration_ms = float(sum(times)) if len(times) else 0.0
     columns = []
     for name, values in capture.columns.items():
+        if name == "frame_ms":
+            values = times  # without the first frame, like every frame-time figure
         c = stats.column_stats(values)
         columns.append({"name": name, "unit": capture.units[name], **c})
     frame_ms = capture.columns["frame_ms"]
