@@ -106,7 +106,11 @@ BufReader::BufReader(std::unique_ptr<Input> in, size_t capacity)
 
 Result<size_t> BufReader::read(uint8_t* data, size_t n) {
   if (begin_ == end_) {
-    if (n >= buf_.size()) return in_->read(data, n);
+    if (n >= buf_.size()) {
+      Result<size_t> direct = in_->read(data, n);
+      if (direct) position_ += direct.value();
+      return direct;
+    }
     Result<size_t> r = in_->read(buf_.data(), buf_.size());
     if (!r) return r;
     begin_ = 0;
@@ -115,6 +119,7 @@ Result<size_t> BufReader::read(uint8_t* data, size_t n) {
   size_t k = std::min(n, end_ - begin_);
   std::memcpy(data, buf_.data() + begin_, k);
   begin_ += k;
+  position_ += k;
   return k;
 }
 

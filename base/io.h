@@ -87,12 +87,15 @@ class BufReader {
   // Reads exactly n bytes, retrying interrupted and short reads; an end of input
   // before n bytes is IoError::unexpected_eof().
   Status read_exact(uint8_t* data, size_t n);
+  // Bytes handed out so far: where the next read starts in the input.
+  uint64_t position() const { return position_; }
 
  private:
   std::unique_ptr<Input> in_;
   std::vector<uint8_t> buf_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  uint64_t position_ = 0;
 };
 
 }  // namespace zel

@@ -276,6 +276,14 @@ void parse_scope_stream(std::span<const uint8_t> stream, std::vector<DecodedScop
   for (size_t i : open) out[i].stop_ns = std::max(open_stop, out[i].start_ns);
 }
 
+uint64_t flame_frame_index(std::span<const uint8_t> bytes) {
+  zel::Cursor in(bytes);
+  const uint8_t* p;
+  if (!in.take(4, p) || !std::equal(p, p + 4, kFlameMagic)) fail("no \"PFD4\" magic");
+  zel::Cursor meta = section_of(in, "meta");
+  return decode_meta(meta).frame_index;
+}
+
 DecodedFlame decode_flame(std::span<const uint8_t> bytes) {
   DecodedFlame f;
   zel::Cursor in(bytes);

@@ -104,4 +104,8 @@ void parse_scope_stream(std::span<const uint8_t> stream, std::vector<DecodedScop
 
 DecodedFlame decode_flame(std::span<const uint8_t> bytes);
 
+// The profiler frame index in a flame frame's meta, read without decoding the rest; a
+// Panic when the magic or the meta does not parse.
+uint64_t flame_frame_index(std::span<const uint8_t> bytes);
+
 }  // namespace profiler

@@ -46,6 +46,9 @@ class Reader {
   const std::vector<Column>& columns() const { return columns_; }
   const std::vector<Column>& user_columns() const { return user_columns_; }
   bool flame_enabled() const { return flame_enabled_; }
+  // Where in the stream the next record starts: after a Panic from next_record(), the
+  // offset of the damaged record.
+  uint64_t offset() const { return input_.position() - (pending_.size() - pos_); }
 
  private:
   explicit Reader(BufReader input) : input_(std::move(input)) {}

@@ -37,9 +37,19 @@ PyObject* new_bytes(const void* p, size_t n) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(p), static_cast<Py_ssize_t>(n));
 }
 
-// (columns [(name, unit)], system count, frame count, values as float64 bytes in
-// column-major order, [(frame, flame bytes)], flame enabled)
-PyObject* table_to_python(const record::read::Table& t) {
+// The bytes of a vector of numbers, and the vector's memory given back, so that a big
+// capture is never held twice over.
+template <class T>
+PyObject* bytes_of(std::vector<T>& v) {
+  PyObject* b = new_bytes(v.data(), v.size() * sizeof(T));
+  std::vector<T>().swap(v);
+  return b;
+}
+
+// (columns [(name, unit)], system count, frame count, [float64 bytes per system column],
+// [(int64 frame bytes, float64 value bytes) per user column], [(frame, flame bytes)],
+// flame enabled, repeated flame frames, damage (offset, frames, message) or None)
+PyObject* table_to_python(record::read::Table& t) {
   Ref columns = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.columns.size())));
   if (!columns) return nullptr;
   for (size_t i = 0; i < t.columns.size(); ++i) {
@@ -50,19 +60,39 @@ PyObject* table_to_python(const record::read::Table& t) {
     if (!pair) return nullptr;
     PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  Ref values = Ref::steal(new_bytes(t.values.data(), t.values.size() * sizeof(double)));
+  Ref system = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.system.size())));
+  if (!system) return nullptr;
+  for (size_t i = 0; i < t.system.size(); ++i) {
+    PyObject* b = bytes_of(t.system[i]);
+    if (!b) return nullptr;
+    PyList_SetItem(system.get(), static_cast<Py_ssize_t>(i), b);
+  }
+  Ref user = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.user.size())));
+  if (!user) return nullptr;
+  for (size_t k = 0; k < t.user.size(); ++k) {
+    PyObject* item = Py_BuildValue("(NN)", bytes_of(t.user[k].frames), bytes_of(t.user[k].values));
+    if (!item) return nullptr;
+    PyList_SetItem(user.get(), static_cast<Py_ssize_t>(k), item);
+  }
   Ref flames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.flames.size())));
-  if (!values || !flames) return nullptr;
+  if (!flames) return nullptr;
   for (size_t i = 0; i < t.flames.size(); ++i) {
-    const auto& [frame, bytes] = t.flames[i];
-    PyObject* item = Py_BuildValue("(KN)", static_cast<unsigned long long>(frame),
-                                   new_bytes(bytes.data(), bytes.size()));
+    auto& [frame, bytes] = t.flames[i];
+    PyObject* item = Py_BuildValue("(KN)", static_cast<unsigned long long>(frame), bytes_of(bytes));
     if (!item) return nullptr;
     PyList_SetItem(flames.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return Py_BuildValue("(OnnOOO)", columns.get(), static_cast<Py_ssize_t>(t.system_count),
-                       static_cast<Py_ssize_t>(t.frame_count), values.get(), flames.get(),
-                       t.flame_enabled ? Py_True : Py_False);
+  Ref damage = Ref::borrow(Py_None);
+  if (t.damage) {
+    damage = Ref::steal(Py_BuildValue("(KKN)", static_cast<unsigned long long>(t.damage->offset),
+                                      static_cast<unsigned long long>(t.damage->frames),
+                                      text(t.damage->message)));
+    if (!damage) return nullptr;
+  }
+  return Py_BuildValue("(OnnOOOOKO)", columns.get(), static_cast<Py_ssize_t>(t.system_count),
+                       static_cast<Py_ssize_t>(t.frame_count), system.get(), user.get(),
+                       flames.get(), t.flame_enabled ? Py_True : Py_False,
+                       static_cast<unsigned long long>(t.repeated_flames), damage.get());
 }
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -169,8 +199,9 @@ PyMethodDef methods[] = {
      "expand_record_path(pattern)\n--\n\nThe path a ZEL_RECORD pattern names in this process: "
      "{pid}, {host}, {rank} and {time} replaced."},
     {"load", with_keywords(load), METH_VARARGS | METH_KEYWORDS,
-     "load(path)\n--\n\nA whole capture as (columns, system count, frame count, float64 "
-     "column-major bytes, [(frame, flame)], flame enabled)."},
+     "load(path)\n--\n\nA whole capture as (columns, system count, frame count, [system "
+     "column bytes], [(user frame bytes, user value bytes)], [(frame, flame)], flame enabled, "
+     "repeated flame frames, damage or None)."},
     {"decode_flame", with_keywords(decode_flame), METH_VARARGS | METH_KEYWORDS,
      "decode_flame(flame)\n--\n\nA flame frame as (index, start, stop, [(thread, start, "
      "[(id, start, stop, parent, data, open)])], {id: name})."},

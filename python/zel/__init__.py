@@ -16,9 +16,43 @@ from _zel import *  # noqa: F401,F403
 
 from . import flame
 from ._profile import profile
-from .table import Capture, load
+from .table import Capture, DamagedCaptureError, DamagedCaptureWarning, load
 
-__all__ = list(_zel.__all__) + ["profile", "load", "Capture", "flame"]
+__all__ = list(_zel.__all__) + [
+    "profile",
+    "load",
+    "Capture",
+    "DamagedCaptureError",
+    "DamagedCaptureWarning",
+    "flame",
+]
+
+
+def _find_version():
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("zel")
+    except PackageNotFoundError:  # run from a source tree, not installed
+        return "0+unknown"
+
+
+# Submodules that pull in more than a recorder needs (the exports, the report), imported
+# when first used: `zel.report.write_report(...)` works after a plain `import zel`.
+_LAZY = {"report": "zel.export.report", "export": "zel.export", "stats": "zel.stats"}
+
+
+def __getattr__(name):
+    if name == "__version__":  # installed: the package's version; a source tree: 0+unknown
+        globals()[name] = _find_version()
+        return globals()[name]
+    if name in _LAZY:
+        import importlib
+
+        module = importlib.import_module(_LAZY[name])
+        globals()[name] = module
+        return module
+    raise AttributeError(f"module 'zel' has no attribute {name!r}")
 
 
 def _flush_at_exit():

@@ -90,17 +90,20 @@ def slowest_frames(capture, frames):
 
 
 def column_stats(values):
-    """{"min", "mean", "max", "count"} over the values that are present (not NaN)."""
+    """{"min", "mean", "max", "count", "nonfinite"} of the values recorded in a column
+    (`Capture.present(name)[1]`, not the dense column, whose NaN also stands for "no
+    value"): `count` values, `nonfinite` of them NaN or infinite, and min, mean and
+    max over the finite ones (NaN when there is none)."""
     if _np is not None:
         arr = _np.asarray(values, dtype=_np.float64)
-        present = arr[~_np.isnan(arr)]
+        finite = arr[_np.isfinite(arr)]
     else:
-        present = [float(v) for v in values if not math.isnan(v)]
-    if len(present) == 0:
-        return {"min": math.nan, "mean": math.nan, "max": math.nan, "count": 0}
-    return {
-        "min": float(min(present) if _np is None else present.min()),
-        "mean": _mean(present),
-        "max": float(max(present) if _np is None else present.max()),
-        "count": len(present),
-    }
+        arr = [float(v) for v in values]
+        finite = [v for v in arr if math.isfinite(v)]
+    out = {"min": math.nan, "mean": math.nan, "max": math.nan, "count": len(arr)}
+    if len(finite):
+        out["min"] = float(min(finite) if _np is None else finite.min())
+        out["mean"] = _mean(finite)
+        out["max"] = float(max(finite) if _np is None else finite.max())
+    out["nonfinite"] = len(arr) - len(finite)
+    return out

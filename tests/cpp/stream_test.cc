@@ -185,14 +185,31 @@ TEST(StreamReader, GeneratedStreamsReadAlikeInEveryReadSizeAndLoadAsATable) {
       }
     }
     const read::Table t = unwrap(read::load_table(reader_of(bytes)));
-    EXPECT_EQ(std::tuple(t.system_count, t.flame_enabled, t.frame_count, t.columns.size()),
-              std::tuple(c, h.flame_enabled, frames.size(), c + users.size()));
+    EXPECT_EQ(std::tuple(t.system_count, t.flame_enabled, t.frame_count, t.columns.size(),
+                         t.user.size(), t.damage.has_value()),
+              std::tuple(c, h.flame_enabled, frames.size(), c + users.size(), users.size(), false));
+    // The table back as rows: system values, then the user values a frame holds.
+    std::vector<std::vector<double>> rows(frames.size(),
+                                          std::vector<double>(t.columns.size(), NAN));
+    for (size_t i = 0; i < c; ++i) {
+      ASSERT_EQ(t.system[i].size(), frames.size());
+      for (size_t f = 0; f < frames.size(); ++f) rows[f][i] = t.system[i][f];
+    }
+    for (size_t k = 0; k < t.user.size(); ++k) {
+      ASSERT_EQ(t.user[k].frames.size(), t.user[k].values.size());
+      for (size_t j = 0; j < t.user[k].frames.size(); ++j) {
+        if (j > 0) {
+          EXPECT_LT(t.user[k].frames[j - 1], t.user[k].frames[j]);
+        }
+        rows[static_cast<size_t>(t.user[k].frames[j])][c + k] = t.user[k].values[j];
+      }
+    }
     std::vector<std::pair<uint64_t, Bytes>> flames;
     for (size_t f = 0; f < frames.size(); ++f) {
       std::vector<double> want(t.columns.size(), NAN);
       std::copy(frames[f].system.begin(), frames[f].system.end(), want.begin());
       for (auto [id, v] : frames[f].user) want[id] = v;
-      for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(same(t.value(i, f), want[i]));
+      for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(same(rows[f][i], want[i]));
       if (frames[f].flame) flames.emplace_back(f, *frames[f].flame);
     }
     EXPECT_EQ(t.flames, flames);
@@ -244,6 +261,16 @@ TEST(StreamReader, ADamagedRecordFailsAndReadingGoesOnWhereItCan) {
     EXPECT_NE(first.find(message), std::string::npos) << first;
     EXPECT_EQ(panic_message([&] { EXPECT_EQ(unwrap(r.next_frame())->system[0], 5.0); }),
               dropped ? "" : first);
+    // The table keeps the frame before the damage and says where the damage starts.
+    Bytes before = stream_of(system_header(), {Decl{8, {"a", ""}}, frame(4)});
+    const size_t at = before.size() + (dropped ? bytes.size() : 0);
+    before.insert(before.end(), bytes.begin(), bytes.end());
+    before.insert(before.end(), good.begin(), good.end());
+    const read::Table t = unwrap(read::load_table(reader_of(before, 40)));
+    ASSERT_TRUE(t.damage);
+    EXPECT_EQ(std::tuple(t.frame_count, t.damage->offset, t.damage->frames),
+              std::tuple(size_t{1}, uint64_t{at}, uint64_t{1}));
+    EXPECT_NE(t.damage->message.find(message), std::string::npos) << t.damage->message;
   }
   // A length with only part of its record behind it yet is waited for; a zero length is
   // damage even as the file's last four bytes, not a record to wait for.

@@ -77,6 +77,26 @@ def chunks(n):
     return [(i, min(i + CHUNK, n)) for i in range(0, n, CHUNK)] or [(0, 0)]
 
 
+def cells(capture, name, start, stop, absent=None):
+    """Column `name` of frames start..stop-1 as a list of floats, with `absent` where
+    a frame holds no value (a recorded NaN stays NaN)."""
+    values = capture.dense(name, start, stop)
+    values = values.tolist() if hasattr(values, "tolist") else list(values)
+    if name in capture.system_columns:
+        return values
+    frames, _ = capture.present(name)
+    out = [absent] * len(values)
+    if _np is not None:
+        lo, hi = _np.searchsorted(frames, (start, stop))
+        for k in (frames[lo:hi] - start).tolist():
+            out[k] = values[k]
+    else:
+        for k in frames:
+            if start <= k < stop:
+                out[k - start] = values[k - start]
+    return out
+
+
 def nan_to_none(value, keep_infinities=False):
     """`value` with every NaN (no value) as None, and every infinity too (JSON cannot
     hold one) unless `keep_infinities`. Lists, tuples and NumPy arrays become lists and
@@ -132,8 +152,9 @@ class SelectionError(ValueError):
 Selection = namedtuple("Selection", "frames span label")
 Selection.__doc__ = """Frames to export: `frames`, ascending frame numbers whose flame data is
 exported (frames without any are skipped); `span`, the half-open range (start, stop)
-of frame numbers whose frame events and counter samples are exported; `label`, words
-for messages ("slowest frame 152", "4 frames (100..103)")."""
+of frame numbers whose frame events and counter samples are exported (from the
+first selected frame to the last, or the range asked for); `label`, words for
+messages ("slowest frame 152", "4 frames (100..103)")."""
 
 
 def _range_label(frames):
@@ -147,7 +168,9 @@ def select_frames(capture, which="SLOWEST", count=1):
 
     - "SLOWEST": the `count` frames with flame data that have the largest frame_ms;
       the span reaches from the first to the last of them.
-    - "ALL": every frame with flame data; the span is the whole capture.
+    - "ALL": every frame with flame data; the span reaches from the first to the
+      last of them (not the whole capture: frames before and after add only counter
+      samples, which on a long capture outweigh the scopes many times).
     - "A:B": the frames A <= k < B, read like a Python slice (either side may be left
       out; negative numbers count from the end); "N" alone is frame N.
 
@@ -167,7 +190,8 @@ def select_frames(capture, which="SLOWEST", count=1):
         raise SelectionError(f"{capture.path} {why}")
     flame_frames = sorted(capture.flame)
     if word == "ALL":
-        return Selection(flame_frames, (0, n), f"all {len(flame_frames)} flame frames")
+        span = (flame_frames[0], flame_frames[-1] + 1)
+        return Selection(flame_frames, span, f"all {len(flame_frames)} flame frames")
     if word == "SLOWEST":
         if count < 1:
             raise SelectionError(f"--count must be at least 1, not {count}")

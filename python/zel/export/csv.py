@@ -1,18 +1,22 @@
 """The frame table as CSV: a header row, then one row per frame with its number and
-every column; a frame without a value leaves its cell empty, an infinity is `inf`."""
+every column. A frame without a value leaves its cell empty; a recorded NaN or
+infinity is written `nan`, `inf` or `-inf`, which pandas and DuckDB read as floats.
+The units go to a sidecar, OUT.units.json (`units`)."""
 
 import csv
 
-from .common import QUIET, chunks, nan_to_none, open_replacing
+from .common import QUIET, cells, chunks, open_replacing
+from .units import with_sidecar
 
 
 def write(capture, path, progress=QUIET):
-    """Writes `capture` (a `zel.load` result) to `path`; `progress`: a Progress."""
+    """Writes `capture` (a `zel.load` result) to `path` and its units beside it;
+    `progress`: a Progress."""
     names = list(capture.columns)
-    with open_replacing(path, newline="") as f:
+    with with_sidecar(capture, path), open_replacing(path, newline="") as f:
         w = csv.writer(f)
         w.writerow(["frame", *names])
         for start, stop in chunks(len(capture)):
-            cols = [nan_to_none(capture.columns[name][start:stop], True) for name in names]
+            cols = [cells(capture, name, start, stop) for name in names]
             w.writerows(zip(range(start, stop), *cols))
             progress.update(stop)

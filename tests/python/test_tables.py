@@ -1,0 +1,187 @@
+# zel.load and the table exports on the captures real programs make: user names that
+# clash with the table's own, recorded NaN and infinities beside frames without a
+# value, flame frames the recorder attached again, and damaged records. One model of
+# the table (shown name -> value or absent, per frame) is the oracle for every format.
+
+import csv
+import json
+import math
+import warnings
+
+import pytest
+from conftest import FRAME_TIMES, decl, frame, header, run_python, write_frames
+
+import zel
+from zel.cli import main
+
+try:
+    import pyarrow.parquet as pq
+except ImportError:
+    pq = None  # the other CPythons of the test run have no pyarrow
+
+ABSENT = "absent"
+INF, NAN = math.inf, math.nan
+# (recorded name, unit, shown name, {frame: value}) in declaration order.
+USER = [
+    ("loss", "nats", "loss", {1: 1.5, 2: NAN, 3: INF, 4: -INF}),
+    ("user.frame_ms", "", "user.frame_ms", {0: 2.0}),
+    ("frame_ms", "ms", "user.frame_ms#2", {1: 7.0}),
+    ("frame", "", "user.frame", {2: 3.0}),
+    ("capture", "", "user.capture", {0: 9.0, 5: 1.0}),
+    ("loss", "", "user.loss", {5: -0.0}),
+]
+N = 6
+
+
+@pytest.fixture
+def hostile(tmp_path, system_columns):
+    c = len(system_columns)
+    data = header(system_columns)
+    data += b"".join(decl(c + i, name, unit) for i, (name, unit, _, _) in enumerate(USER))
+    for k in range(N):
+        user = [(c + i, v[k]) for i, (*_, v) in enumerate(USER) if k in v]
+        data += frame([float(k)] * c, user)
+    path = tmp_path / "hostile.zel"
+    path.write_bytes(data)
+    table = [
+        {"frame": k, **{n: float(k) for n, _ in system_columns}}
+        | {shown: v.get(k, ABSENT) for _, _, shown, v in USER}
+        for k in range(N)
+    ]
+    return path, table
+
+
+def same(a, b):
+    return repr(a) == repr(b)  # NaN equals NaN, -0.0 differs from 0.0
+
+
+def test_clashing_names_and_non_finite_values_reach_every_format(hostile, tmp_path, capsys):
+    path, want = hostile
+    names = list(want[0])
+    c = zel.load(path)
+    assert ["frame", *c.columns] == names and len(set(names)) == len(names)
+    assert c.renamed == {shown: name for name, _, shown, _ in USER if name != shown}
+    assert c.units["frame_ms"] == "ms" and c.units["loss"] == "nats"
+    for name in names[1:]:
+        frames, values = c.present(name)
+        got = {int(k): float(v) for k, v in zip(frames, values)}
+        expected = {k: row[name] for k, row in enumerate(want) if row[name] != ABSENT}
+        assert same(got, expected) and c.count(name) == len(expected), name
+        assert list(c.mask(name)) == [k in expected for k in range(N)]
+        dense = [float(v) for v in c.columns[name]]
+        assert same(dense, [float(expected.get(k, NAN)) for k in range(N)])
+    figures = zel.stats.column_stats(c.present("loss")[1])
+    assert figures == {"min": 1.5, "mean": 1.5, "max": 1.5, "count": 4, "nonfinite": 3}
+
+    formats = ("csv", "jsonl", "parquet") if pq else ("csv", "jsonl")
+    for ext in formats:
+        out = tmp_path / f"out.{ext}"
+        assert main(["export", str(path), "-o", str(out)]) == 0
+        assert capsys.readouterr().out == f"wrote {N} frames to {out}\n"
+    head, *rows = csv.reader(open(tmp_path / "out.csv", newline=""))
+    exports = {
+        "csv": [{h: float(x) if x else ABSENT for h, x in zip(head, row)} for row in rows],
+        "jsonl": [
+            {n: json.loads(line).get(n, ABSENT) for n in names}
+            for line in open(tmp_path / "out.jsonl")
+        ],
+    }
+    if pq:
+        table = pq.read_table(tmp_path / "out.parquet")
+        assert table.schema.names == names
+        assert table.schema.field("loss").metadata == {b"unit": b"nats"}
+        exports["parquet"] = [
+            {n: ABSENT if v is None else v for n, v in r.items()} for r in table.to_pylist()
+        ]
+    for ext, got in exports.items():
+        got = [{n: v if isinstance(v, str) and v == ABSENT else float(v) for n, v in r.items()}
+               for r in got]  # fmt: skip
+        assert same(
+            got, [{n: float(v) if v != ABSENT else v for n, v in r.items()} for r in want]
+        ), ext
+    for ext in ("csv", "jsonl"):
+        units = json.load(open(tmp_path / f"out.{ext}.units.json"))
+        assert units == {"frame": "", **c.units}
+    assert json.loads(open(tmp_path / "out.jsonl").readline()) == {
+        "frame": 0, **{n: 0.0 for n in c.system_columns}, "user.frame_ms": 2.0, "user.capture": 9.0
+    }  # fmt: skip
+    try:
+        import pandas  # noqa: F401
+    except ImportError:
+        return
+    assert list(c.to_pandas().reset_index().columns) == names
+
+
+def test_many_captures_as_one_parquet_dataset(system_columns, tmp_path, capsys):
+    # queried as the README shows
+    duckdb = pytest.importorskip("duckdb")
+    sources = [tmp_path / "a.zel", tmp_path / "b.zel", tmp_path / "sub" / "a.zel"]
+    (tmp_path / "sub").mkdir()
+    for path, n in zip(sources, (100, 50, 3)):
+        write_frames(path, system_columns, FRAME_TIMES[:n])
+    out = tmp_path / "dataset"
+    assert main(["export", *map(str, sources), "-o", str(out)]) == 0
+    said = f"wrote 153 frames of 3 captures to the Parquet dataset {out}\n"
+    assert capsys.readouterr().out == said
+    assert sorted(p.name for p in out.iterdir()) == ["a-1.parquet", "a.parquet", "b.parquet"]
+    rows = duckdb.sql(
+        "SELECT capture, count(*), max(frame_ms), count(loss) FROM read_parquet("
+        f"'{out}/*.parquet', union_by_name = true) WHERE frame > 0 GROUP BY ALL ORDER BY 1"
+    ).fetchall()
+    assert rows == [(str(p), n - 1, n - 1.0, (n - 1) // 2) for p, n in zip(sources, (100, 50, 3))]
+
+
+def test_a_flame_frame_attached_again_is_not_the_frames_own(tmp_path):
+    # Frames 0 and 3 run scopes; the recorder attaches frame 0's flame frame again to
+    # frames 1 and 2, and frame 3's to frame 4, which have none of their own.
+    path = tmp_path / "again.zel"
+    run_python(
+        """
+        import zel
+        zel.enable()
+        for k in range(5):
+            if k in (0, 3):
+                with zel.Scope(f"work{k}"):
+                    pass
+            zel.frame_mark()
+        zel.flush()
+        """,
+        ZEL_RECORD=path,
+        ZEL_RECORD_FLAME="1",
+        ZEL_RECORD_EVERY="1",
+    )
+    raw = [f.flame for f in zel.Reader(str(path))]
+    assert raw[1] == raw[2] == raw[0] and raw[4] == raw[3]  # what the stream holds
+    c = zel.load(path)
+    own = {k: [s.name for t in zel.flame.decode(b).threads for s in t.scopes]
+           for k, b in c.flame.items()}  # fmt: skip
+    assert own == {0: ["work0"], 3: ["work3"]} and c.repeated_flame == 3
+
+
+def test_a_damaged_capture_gives_the_frames_before_the_damage(system_columns, tmp_path, capsys):
+    good = write_frames(tmp_path / "good.zel", system_columns, FRAME_TIMES[:50])
+    data = bytearray(good.read_bytes())
+    whole = zel.load(good)
+    starts = [len(header(system_columns))]  # where each record begins
+    while starts[-1] < len(data):
+        starts.append(starts[-1] + 4 + int.from_bytes(data[starts[-1] : starts[-1] + 4], "little"))
+    for at in (starts[2], starts[len(starts) // 2], starts[-2]):
+        damaged = bytearray(data)
+        damaged[at : at + 4] = bytes(4)  # a record length of 0: damage, not a cut
+        path = tmp_path / "damaged.zel"
+        path.write_bytes(damaged)
+        with pytest.raises(zel.DamagedCaptureError, match=r"is damaged at byte [\d,]+ \("):
+            zel.load(path)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            c = zel.load(path, strict=False)
+        assert [w.category for w in caught] == [zel.DamagedCaptureWarning]
+        n = c.damage.frames
+        assert len(c) == n and 0 < n < len(whole) and c.damage.offset == at
+        # The frames before the damage are the sound capture's, and what the capture cut
+        # at the damage reads.
+        path.write_bytes(data[: c.damage.offset])
+        cut = zel.load(path)
+        for name in whole.columns:
+            assert same(list(c.columns[name]), list(whole.columns[name][:n]))
+            assert same(list(cut.columns[name]), list(c.columns[name]))
