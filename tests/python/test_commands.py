@@ -1,13 +1,10 @@
-# The `zel` command: `zel export` read back, `zel watch`, `zel record`, and one-line
+# The `zel` command: `zel export` read back, `zel record`, and one-line
 # errors for every refusal. The test command also runs these under CPythons without
 # NumPy, where the same exact figures must come out.
 
 import os
-import signal
-import subprocess
-import sys
 
-from conftest import child_env, frame, header, run
+from conftest import frame, header, run
 
 import zel
 from zel.cli import main
@@ -16,33 +13,6 @@ try:
     import pyarrow.parquet as pq
 except ImportError:
     pq = None  # the other CPythons of the test run have no pyarrow
-
-
-def test_watch_shows_what_is_written_so_far_and_ends_on_ctrl_c(frames_capture, tmp_path, capsys):
-    data, live = frames_capture.read_bytes(), tmp_path / "live.zel"
-    for cut in (0, 9, len(data) // 2, len(data)):  # nothing, half a header, half a frame, all
-        live.write_bytes(data[:cut])
-        n = len(zel.load(live)) if cut > 9 else 0
-        assert main(["watch", str(live), "--once"]) == 0
-        out, err = capsys.readouterr()
-        assert out.startswith(f"{live}: {n} frames, 0 with flame data\n") and err == ""
-        loss = [line.split() for line in out.splitlines() if line.startswith("loss")]
-        assert loss == ([["loss", f"{(n - 1) // 2:.3f}", "nats"]] if n else [])
-        assert f"#{n - 1} " in out if n else out.endswith("\nno frame written yet\n")
-        assert f"#{n} " not in out
-
-    args = [sys.executable, "-m", "zel", "watch", "live.zel", "--interval", ".05"]
-    # Ctrl-C as a terminal sends it, even where this run inherited SIGINT ignored.
-    default_sigint = lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)  # noqa: E731
-    pipes = dict(text=True, stdout=-1, stderr=-1, preexec_fn=default_sigint)
-    watch = subprocess.Popen(args, env=child_env(), cwd=tmp_path, **pipes)
-    try:
-        assert watch.stdout.readline() == "live.zel: 1001 frames, 0 with flame data\n"
-        watch.send_signal(signal.SIGINT)
-        _, err = watch.communicate(timeout=30)
-    finally:
-        watch.kill()
-    assert watch.returncode == 0 and "Traceback" not in err
 
 
 def test_record_runs_a_script_or_module_with_recording_armed(tmp_path):
@@ -95,7 +65,7 @@ def test_refusals_are_one_line(frames_capture, recorded, tmp_path, monkeypatch, 
         ("empty.zel", b"", "not a capture: the file is empty", None),
         ("short.zel", h[:9], "not a capture: the file ends inside the header", None),
         ("text.zel", b"hello, world\n" * 4, "not a capture: it does not start with the .zel magic",
-         "damaged: assertion `left == right` failed: not a .zel stream"),
+         "not a capture: it does not start with the .zel magic"),
         ("damaged.zel", h + f[:4] + b"\xff\xff\0\0" + f[8:], "corrupt .zel blob",
          "damaged: corrupt .zel blob"),
         ("v3.zel", header([], version=3), "unsupported .zel version: 3, expected 2", None),

@@ -6,16 +6,22 @@
 On a terminal the view is redrawn in place; otherwise each snapshot is appended,
 after a blank line. The frame rate is the one the frames report (frame_ms), over
 the frames of the last second of recorded time, not of watching time.
+
+A capture that does not exist yet is waited for. A new run recording to the same
+path (which truncates the file and writes it again) or a file renamed over it is
+noticed, and the view starts again from the new file's header.
 """
 
 import collections
+import errno
 import os
 import sys
 import time
 
-from .shared import CommandError, panic_exception
+from .shared import CommandError, panic_exception, positive_float, positive_int
 
 CLEAR = "\x1b[H\x1b[2J"
+MAGIC = b"ZEL1"
 
 
 def register(subparsers):
@@ -24,20 +30,22 @@ def register(subparsers):
         help="follow a capture as it is written",
         description=(
             "Shows the last frames of a capture that is still being written, its frame rate "
-            "and every column's latest value, and keeps the view up to date until Ctrl-C."
+            "and every column's latest value, and keeps the view up to date until Ctrl-C. "
+            "It waits for a capture that does not exist yet, and starts again when a new "
+            "run writes the file anew."
         ),
     )
     p.add_argument("capture", help="the .zel file")
     p.add_argument(
         "--interval",
-        type=float,
+        type=positive_float,
         default=0.25,
         metavar="SECONDS",
         help="how often to look for new frames (default 0.25)",
     )
     p.add_argument(
         "--last",
-        type=int,
+        type=positive_int,
         default=10,
         metavar="N",
         help="how many recent frames to list (default 10)",
@@ -48,11 +56,26 @@ def register(subparsers):
     p.set_defaults(run=run)
 
 
+def number(v):
+    """`v` in about four significant digits (0.00042, 12.35, 999.4), as a whole number
+    with its thousands grouped from 1,000 to below 1e15, in exponent form beyond either
+    end (1.2e-05, 1.235e+15); nan, inf and -inf as such, and a missing value as "-"."""
+    if v is None:
+        return "-"
+    if v == 0:
+        return "0"  # -0.0 too
+    s = f"{v:.4g}"
+    if 1e3 <= abs(float(s)) < 1e15:  # so also 999.97, which rounds to 1000
+        return f"{v:,.0f}"
+    return s
+
+
 class View:
     """What the screen shows, kept up to date from the frames read so far."""
 
-    def __init__(self, path, last):
+    def __init__(self, path, last, note=""):
         self.path = path
+        self.note = note  # a line shown under the title
         self.frames = 0
         self.recent = collections.deque(maxlen=max(last, 1))  # (frame number, frame_ms)
         self.second = collections.deque()  # frame_ms of the frames of the last second
@@ -91,48 +114,105 @@ class View:
         return len(self.second) * 1000.0 / self.second_ms if self.second_ms > 0 else float("nan")
 
     def render(self, live):
-        lines = [f"{self.path}: {self.frames} frames, {self.flames} with flame data"]
+        lines = [f"{self.path}: {self.frames:,} frames, {self.flames:,} with flame data"]
+        lines += [self.note] if self.note else []
         if not self.frames:
             lines.append("no frame written yet")
             return "\n".join(lines) + "\n"
         idle = time.monotonic() - self.last_new
         status = f", no new frame for {idle:.1f} s" if live and idle >= 1.0 else ""
-        lines.append(f"{self.fps():.1f} FPS over the last second{status}")
-        recent = [f"#{k} {ms:.2f} ms" for k, ms in self.recent]
+        lines.append(f"{number(self.fps())} FPS over the last second{status}")
+        recent = [f"#{k} {number(ms)} ms" for k, ms in self.recent]
         lines.append("last frames:")
         lines += ["  " + "  ".join(recent[i : i + 5]) for i in range(0, len(recent), 5)]
         lines.append("")
-        width = max(len(n) for n in self.order)
         newest = self.frames - 1
+        rows = []
         for name in self.order:
-            if name not in self.latest:
-                continue
-            value, k = self.latest[name]
-            unit = self.units.get(name, "")
+            value, k = self.latest.get(name, (None, newest))
             since = "" if k == newest else f"  (frame {k})"
-            lines.append(f"{name:<{width}}  {value:>12.3f} {unit}{since}".rstrip())
+            rows.append((name, number(value), self.units.get(name, ""), since))
+        width = max(len(r[0]) for r in rows)
+        digits = max(8, *(len(r[1]) for r in rows))
+        lines += [f"{n:<{width}}  {v:>{digits}} {u}{s}".rstrip() for n, v, u, s in rows]
         return "\n".join(lines) + "\n"
 
 
+class Source:
+    """The capture file as last looked at, to tell a file that grew from one that a new
+    run wrote anew. A run recording to the path truncates the file and writes it again
+    (the same inode), a file renamed over the path has another inode; either way the
+    Reader, which holds the old file open and keeps its place, would see nothing more or
+    bytes out of place. Two runs of one program write the same header, but their first
+    frames differ (their times do), so the file's first bytes tell them apart even when
+    the new run has already written more than the old one had. One stat a look while
+    nothing changes; the first bytes are read again only when the file did."""
+
+    HEAD = 4096
+
+    def __init__(self, path):
+        self.path = path
+        self.key = None  # (device, inode, size, mtime) at the last look
+        self.head = b""  # the first HEAD bytes, as far as they were written then
+
+    def look(self):
+        """What changed since the last look: "missing", "same", "grown", "new" (the
+        first sight) or "replaced"."""
+        try:
+            st = os.stat(self.path)
+            key = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+            if key == self.key:
+                return "same"
+            with open(self.path, "rb") as f:
+                head = f.read(self.HEAD)
+        except FileNotFoundError:
+            return "missing"
+        except OSError as e:
+            raise CommandError(f"{self.path}: {e.strerror or e}") from None
+        if head[: len(MAGIC)] != MAGIC[: len(head)]:
+            raise CommandError(f"{self.path}: not a capture: it does not start with the .zel magic")
+        old, self.key = self.key, key
+        n = min(len(head), len(self.head))
+        if (
+            old is not None
+            and key[:2] == old[:2]
+            and key[2] >= old[2]
+            and head[:n] == self.head[:n]
+        ):
+            self.head = max(head, self.head, key=len)
+            return "grown"
+        self.head = head
+        return "new" if old is None else "replaced"
+
+
 def _open(path):
+    """A Reader on `path`, or None while its header is not yet whole (or it is gone)."""
     import _zel
 
-    if not os.path.exists(path):
-        raise CommandError(f"{path}: no such file")
     try:
         return _zel.Reader(path)
     except OSError as e:
-        # A capture whose header is not yet whole reads as a file that ended early,
-        # the one OSError without an errno.
-        if e.errno is None:
+        # A header not yet whole reads as a file that ended early, the one OSError
+        # without an errno.
+        if e.errno in (None, errno.ENOENT):
             return None
-        raise CommandError(str(e)) from None
-    except panic_exception() as e:  # not a capture, or one of another version
-        raise _damaged(path, e) from None
+        raise CommandError(f"{path}: {e.strerror or e}") from None
+    except panic_exception() as e:  # another version, or a header that does not decode
+        raise _unreadable(path, e) from None
 
 
-def _damaged(path, panic):
-    return CommandError(f"{path}: damaged: {str(panic).splitlines()[0]}")
+def _unreadable(path, panic):
+    # An equality check fails as "assertion `left == right` failed: WHAT" followed by
+    # lines "  left: READ" and " right: EXPECTED"; it is told as "WHAT: READ, expected
+    # EXPECTED".
+    first, *rest = str(panic).splitlines()
+    message = first.removeprefix("assertion `left == right` failed: ")
+    sides = dict(line.strip().split(": ", 1) for line in rest if ": " in line)
+    if "left" in sides and "right" in sides:
+        message += f": {sides['left']}, expected {sides['right']}"
+    if "unsupported .zel version" not in message:
+        message = f"damaged: {message}"
+    return CommandError(f"{path}: {message}")
 
 
 def _read(reader, view):
@@ -146,36 +226,66 @@ def _read(reader, view):
     except OSError as e:
         raise CommandError(f"{view.path}: {e}") from None
     except panic_exception() as e:  # a damaged stream
-        raise _damaged(view.path, e) from None
+        raise _unreadable(view.path, e) from None
     view.columns(reader)
     return n
 
 
+def _say(line):
+    sys.stderr.write(f"zel watch: {line}\n")
+    sys.stderr.flush()
+
+
 def run(args):
-    if args.interval <= 0:
-        raise CommandError(f"--interval must be positive, not {args.interval}")
-    view = View(args.capture, args.last)
-    reader = _open(args.capture)
+    source = Source(args.capture)
     if args.once:
+        if source.look() == "missing":
+            raise CommandError(f"{args.capture}: no such file")
+        view, reader = View(args.capture, args.last), _open(args.capture)
         if reader is not None:
             _read(reader, view)
         sys.stdout.write(view.render(live=False))
         return 0
-    tty = sys.stdout.isatty()
     try:
-        first = True
-        while True:
-            if reader is None:
-                reader = _open(args.capture)
-            new = _read(reader, view) if reader is not None else 0
-            if first or new or tty:
-                # Off a terminal a snapshot is appended only when there is news.
-                text = view.render(live=True)
-                sys.stdout.write(CLEAR + text if tty else ("" if first else "\n") + text)
-                sys.stdout.flush()
-                first = False
-            time.sleep(args.interval)
+        _follow(args, source, sys.stdout.isatty())
     except KeyboardInterrupt:
-        if tty:
+        if sys.stdout.isatty():
             sys.stdout.write("\n")
-        return 0
+    return 0
+
+
+def _follow(args, source, tty):
+    path = args.capture
+    view = reader = None
+    news = waited = printed = False
+    seen = source.look()
+    while True:
+        if seen == "missing" and view is None and not waited:
+            _say(f"waiting for {path} to appear")
+            waited = True
+        if seen in ("new", "replaced"):
+            note = ""
+            if seen == "replaced":
+                note = f"zel watch: {path} was replaced by a new run; starting again"
+                _say(note[len("zel watch: ") :])
+            view, reader, news = View(path, args.last, note if tty else ""), None, True
+        if reader is None and view is not None and seen != "same":
+            reader = _open(path)
+        if reader is not None and seen != "same":
+            try:
+                news = _read(reader, view) > 0 or news
+            except CommandError:
+                # A new run that rewrote the file between the look and the read leaves
+                # the reader amid its bytes: start again rather than call it damaged.
+                seen = source.look()
+                if seen != "replaced":
+                    raise
+                continue
+        if view is not None and (news or tty):
+            # Off a terminal a snapshot is appended only when there is news.
+            text = view.render(live=True)
+            sys.stdout.write(CLEAR + text if tty else ("\n" if printed else "") + text)
+            sys.stdout.flush()
+            news, printed = False, True
+        time.sleep(args.interval)
+        seen = source.look()
