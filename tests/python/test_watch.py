@@ -2,6 +2,7 @@
 # refusals, and how it follows a path that a run has yet to create, rewrites in place or
 # replaces with another file.
 
+import math
 import os
 import queue
 import signal
@@ -10,37 +11,24 @@ import sys
 import threading
 import time
 
-import pytest
-from conftest import child_env, decl, frame, header
+from conftest import child_env, decl, frame, header, run_python
 
 import _zel
 from zel.cli import main
 from zel.commands.watch_command import number
 
+# fmt: off
+NUMBERS = [
+    (0.00042, "0.00042"), (1.2e-5, "1.2e-05"), (12.3456, "12.35"), (-0.5, "-0.5"), (2.0, "2"),
+    (999.4, "999.4"), (999.97, "1,000"), (1234.6, "1,235"), (-123456789.0, "-123,456,789"),
+    (1e15, "1e+15"), (0.0, "0"), (-0.0, "0"), (None, "-"),
+    (math.nan, "nan"), (math.inf, "inf"), (-math.inf, "-inf"),
+]  # 999.97 rounds up to the grouped form, not to "1000"
+# fmt: on
 
-@pytest.mark.parametrize(
-    "value, shown",
-    [
-        (0.00042, "0.00042"),
-        (1.2e-5, "1.2e-05"),
-        (12.3456, "12.35"),
-        (-0.5, "-0.5"),
-        (2.0, "2"),
-        (999.4, "999.4"),
-        (999.97, "1,000"),  # rounds up into the grouped form, not "1000"
-        (1234.6, "1,235"),
-        (-123456789.0, "-123,456,789"),
-        (1e15, "1e+15"),
-        (0.0, "0"),
-        (-0.0, "0"),
-        (float("nan"), "nan"),
-        (float("inf"), "inf"),
-        (float("-inf"), "-inf"),
-        (None, "-"),
-    ],
-)
-def test_numbers_keep_four_significant_digits(value, shown):
-    assert number(value) == shown
+
+def test_numbers_keep_four_significant_digits():
+    assert [number(v) for v, _ in NUMBERS] == [shown for _, shown in NUMBERS]
 
 
 def test_once_shows_what_is_written_so_far(frames_capture, tmp_path, capsys):
@@ -145,7 +133,10 @@ def test_follow_waits_for_the_capture_and_starts_again_for_each_new_run(tmp_path
             f.truncate(len(stream(4, 2.0)))
         watch.expect(("out", "live.zel: 4 frames, 0 with flame data"))
         watch.expect(("out", "  #0 0 ms  #1 2 ms  #2 4 ms  #3 6 ms"))  # numbered from 0 again
+        # A real run recording to the path truncates the file and writes it again.
+        run_python("import zel\nzel.enable()\nfor _ in range(3): zel.frame_mark()", ZEL_RECORD=live)
+        watch.expect(("out", "live.zel: 3 frames, 0 with flame data"))
     finally:
         assert watch.stop() == 0
     err = [line for stream, line in watch.seen if stream == "err"]
-    assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 3]
+    assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 4]
