@@ -136,7 +136,11 @@ def test_follow_waits_for_the_capture_and_starts_again_for_each_new_run(tmp_path
         # A real run recording to the path truncates the file and writes it again.
         run_python("import zel\nzel.enable()\nfor _ in range(3): zel.frame_mark()", ZEL_RECORD=live)
         watch.expect(("out", "live.zel: 3 frames, 0 with flame data"))
+        live.unlink()  # gone a while, then back: a new file, and no second wait
+        time.sleep(0.05)
+        live.write_bytes(stream(2, 3.0))
+        watch.expect(("out", "live.zel: 2 frames, 0 with flame data"))
     finally:
         assert watch.stop() == 0
     err = [line for stream, line in watch.seen if stream == "err"]
-    assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 4]
+    assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 5]
