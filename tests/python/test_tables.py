@@ -129,6 +129,11 @@ def test_many_captures_as_one_parquet_dataset(system_columns, tmp_path, capsys):
         f"'{out}/*.parquet', union_by_name = true) WHERE frame > 0 GROUP BY ALL ORDER BY 1"
     ).fetchall()
     assert rows == [(str(p), n - 1, n - 1.0, (n - 1) // 2) for p, n in zip(sources, (100, 50, 3))]
+    # A capture that fails takes the files written before it along: no half dataset.
+    (tmp_path / "bad.zel").write_bytes(b"not a capture")
+    failed = tmp_path / "failed"
+    assert main(["export", str(sources[0]), str(tmp_path / "bad.zel"), "-o", str(failed)]) == 1
+    assert not failed.exists() and "bad.zel" in capsys.readouterr().err
 
 
 def test_a_flame_frame_attached_again_is_not_the_frames_own(tmp_path):
