@@ -60,9 +60,13 @@ std::optional<uint64_t> env_u64(const char* name) {
   return parse_u64(name, raw);
 }
 
-Recorder::Recorder(std::optional<uint64_t> max_frames, Sender<writer::Msg> tx,
-                   std::unique_ptr<profiler::GlobalFrameView> view, uint64_t flame_every)
-    : max_frames(max_frames), tx(std::move(tx)), view(std::move(view)), flame_every(flame_every) {}
+Recorder::Recorder(const RecordingOptions& options, Sender<writer::Msg> tx,
+                   std::unique_ptr<profiler::GlobalFrameView> view)
+    : max_frames(options.max_frames),
+      stop_after(options.stop_after),
+      tx(std::move(tx)),
+      view(std::move(view)),
+      flame_every(options.flame_every) {}
 
 std::unique_ptr<Recorder> Recorder::create(RecordingOptions options) {
   if (options.flame_every < 1) panic("assertion failed: flame_every >= 1");
@@ -81,10 +85,8 @@ std::unique_ptr<Recorder> Recorder::create(RecordingOptions options) {
   // Unregisters its sink again if the writer thread cannot be started.
   auto view = options.flame_enabled ? std::make_unique<profiler::GlobalFrameView>() : nullptr;
   try {
-    Sender<writer::Msg> tx =
-        writer::start(std::move(options.path), std::move(file), std::move(header));
-    return std::unique_ptr<Recorder>(
-        new Recorder(options.max_frames, std::move(tx), std::move(view), options.flame_every));
+    Sender<writer::Msg> tx = writer::start(options.path, std::move(file), std::move(header));
+    return std::unique_ptr<Recorder>(new Recorder(options, std::move(tx), std::move(view)));
   } catch (const std::system_error& e) {
     panic("called `Result::unwrap()` on an `Err` value: " +
           IoError::from_errno(e.code().value()).debug());
@@ -113,6 +115,7 @@ void Recorder::mark_frame() {
   std::vector<metrics_acc::DrainedMetric> metrics = metrics_acc::drain();
 
   auto state = frame_state.lock();
+  if (stop_after && state->frames_seen >= *stop_after) return;
   const system::SystemSample sample = system::build_sample(state->last_mark);
   const auto values = system::column_values(sample);
   format::Record record{{values.begin(), values.end()}, {}, std::nullopt};
@@ -160,6 +163,7 @@ void arm() {
     options.flame_enabled = flame && std::string_view(flame) == "1";
     options.flame_every = env_u64("ZEL_RECORD_EVERY").value_or(1);
     options.max_frames = env_u64("ZEL_RECORD_MAX_FRAMES");
+    options.stop_after = env_u64("ZEL_RECORD_STOP_AFTER");
     // Never destroyed: host threads may mark frames while the process exits.
     RECORDER.store(Recorder::create(std::move(options)).release(), std::memory_order_release);
   });

@@ -1,7 +1,7 @@
 // record/, above gpu/: the .zel stream, its writer and readers, the recorder.
 //
 // The recorder: what arming creates when ZEL_RECORD names a file, and what every
-// later frame mark and flush work on. Arming reads the four environment variables
+// later frame mark and flush work on. Arming reads the ZEL_RECORD* variables
 // once per process; the recorder then lives until the process ends.
 //
 //   record::arm();                                  // under enable(), once
@@ -34,12 +34,13 @@ struct FrameState {
 inline constexpr uint32_t kFirstUserId = 8;
 inline constexpr size_t kMaxUserColumns = 65536 - kFirstUserId;
 
-// What a recording is asked to do: the four environment variables, read once.
+// What a recording is asked to do: the environment variables, read once.
 struct RecordingOptions {
   std::string path{};                    // ZEL_RECORD
   bool flame_enabled = false;            // ZEL_RECORD_FLAME=1
   uint64_t flame_every = 1;              // ZEL_RECORD_EVERY, at least 1
   std::optional<uint64_t> max_frames{};  // ZEL_RECORD_MAX_FRAMES: frames with flame data
+  std::optional<uint64_t> stop_after{};  // ZEL_RECORD_STOP_AFTER: frames recorded at all
 };
 
 class Recorder {
@@ -54,7 +55,9 @@ class Recorder {
 
   // Captures one frame record: drains the user metrics, samples the system columns,
   // takes the view's newest frame as flame bytes when one is due, declares new
-  // columns and queues the record. Never waits for the writer thread.
+  // columns and queues the record. Never waits for the writer thread. Once
+  // `stop_after` records are queued, only drains the metrics: the capture ends there,
+  // and flushing still works.
   void mark_frame();
 
   // Returns once the writer thread has written and flushed everything sent before.
@@ -66,19 +69,21 @@ class Recorder {
                                            std::string name, std::string unit);
 
   const std::optional<uint64_t> max_frames;
+  const std::optional<uint64_t> stop_after;
   Mutex<Sender<writer::Msg>> tx;  // the sender lock; taken after frame_state
   Mutex<FrameState> frame_state;
   const std::unique_ptr<profiler::GlobalFrameView> view;  // present with flame capture
   const uint64_t flame_every;
 
  private:
-  Recorder(std::optional<uint64_t> max_frames, Sender<writer::Msg> tx,
-           std::unique_ptr<profiler::GlobalFrameView> view, uint64_t flame_every);
+  Recorder(const RecordingOptions& options, Sender<writer::Msg> tx,
+           std::unique_ptr<profiler::GlobalFrameView> view);
 };
 
-// Arms recording once per process from the environment; later calls return at once,
-// or fail fatally if the first one failed. The placeholders of ZEL_RECORD are expanded
-// (record/path_pattern.h). A forked child arms anew (record::after_fork_in_child).
+// Arms recording once per process from the environment (ZEL_RECORD, ZEL_RECORD_FLAME,
+// ZEL_RECORD_EVERY, ZEL_RECORD_MAX_FRAMES, ZEL_RECORD_STOP_AFTER); later calls return
+// at once, or fail fatally if the first one failed. The placeholders of ZEL_RECORD are
+// expanded (record/path_pattern.h). A forked child arms anew (record::after_fork_in_child).
 void arm();
 
 // The process's recorder, or null while recording is not armed. One atomic load.

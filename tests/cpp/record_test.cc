@@ -30,21 +30,29 @@ TEST(ParseU64, TakesDigitsWithAnOptionalPlusAndNothingElse) {
               "V must be a positive integer, got \"" + bad + "\"");
 }
 
-TEST(Recorder, FlameFramesFollowThePeriodAndTheLimitAndCarryTheNewestFrame) {
+// Flame frames carry the newest frame; records stop after `stop_after` marks.
+TEST(Recorder, FlameFramesFollowThePeriodAndTheLimitAndRecordsStopAtTheirs) {
   profiler::set_scopes_on(true);
   testing::TempDir dir;
   struct Case {
     uint64_t every;
     std::optional<uint64_t> max;
+    std::optional<uint64_t> stop;
     std::string scopes;  // per mark: whether a scope ran in its frame
     std::string flames;  // per record: whether it carries flame bytes
   };
-  for (const auto& [every, max, scopes, flames] :
-       std::vector<Case>{{1, std::nullopt, "0101", "0111"}, {1, 1, "0011", "0010"}}) {
+  for (const auto& [every, max, stop, scopes, flames] :
+       std::vector<Case>{{1, std::nullopt, std::nullopt, "0101", "0111"},
+                         {1, 1, std::nullopt, "0011", "0010"},
+                         {2, std::nullopt, 3, "11111", "101"},
+                         {1, std::nullopt, 0, "11", ""}}) {
     const std::string path = dir.file(std::to_string(every) + scopes + flames);
     {
-      auto r = Recorder::create(
-          {.path = path, .flame_enabled = true, .flame_every = every, .max_frames = max});
+      auto r = Recorder::create({.path = path,
+                                 .flame_enabled = true,
+                                 .flame_every = every,
+                                 .max_frames = max,
+                                 .stop_after = stop});
       for (char s : scopes) {
         if (s == '1') auto g = scope::scope("work");
         profiler::new_frame();
