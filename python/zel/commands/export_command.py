@@ -5,7 +5,7 @@ import os
 
 from ..export import csv, jsonl, parquet
 from ..export.common import Progress
-from .shared import CommandError, check_output_dir, load_capture
+from .shared import CommandError, UsageError, check_output, load_capture
 
 WRITERS = {".csv": csv.write, ".jsonl": jsonl.write, ".parquet": parquet.write}
 
@@ -33,10 +33,12 @@ def run(args):
     if not dataset:
         ext = os.path.splitext(out)[1].lower()
         if ext not in WRITERS:
-            raise CommandError(
+            raise UsageError(
                 f"{out}: unknown format {ext or '(no extension)'}; use one of {', '.join(WRITERS)}"
             )
-        check_output_dir(out)
+        check_output(out, args.captures)
+    else:
+        check_output(out, args.captures, directory=True)
     try:
         if dataset:
             frames = parquet.write_dataset(args.captures, out, load_capture, progress)

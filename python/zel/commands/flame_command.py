@@ -6,7 +6,7 @@ zel flame capture.zel -o all.json --format speedscope --frames ALL
 zel flame capture.zel -o mid.json --frames 100:200
 """
 
-from .shared import CommandError, check_output_dir, load_capture
+from .shared import CommandError, check_output, load_capture, positive_int
 
 FORMATS = ("perfetto", "speedscope")
 
@@ -36,7 +36,7 @@ def register(subparsers):
     )
     p.add_argument(
         "--count",
-        type=int,
+        type=positive_int,
         default=1,
         metavar="N",
         help="how many frames SLOWEST picks (default 1)",
@@ -49,7 +49,7 @@ def run(args):
     from ..export.common import SelectionError, select_frames
     from ..flame import FlameError
 
-    check_output_dir(args.output)
+    check_output(args.output, [args.capture])
     capture = load_capture(args.capture)
     export = trace if args.format == "perfetto" else speedscope
     try:

@@ -1,82 +1,189 @@
 """`zel record -o capture.zel [--flame] [--every N] -- script.py args...`: runs a
-Python program with recording armed. The program marks its own frames
-(`zel.frame_mark()`); this arms the recorder before it starts and flushes at exit."""
+Python program with recording armed, as `python script.py args...` would run it. The
+program marks its own frames (`zel.frame_mark()`); this arms the recorder before it
+starts and flushes when it ends, however it ends."""
 
+import argparse
 import os
 import runpy
 import sys
 
 from .. import _native
-from .shared import CommandError, check_output_dir
+from .shared import CommandError, UsageError, check_output, positive_int
+
+# The first bytes of every .zel stream (record/stream_format.h).
+MAGIC = b"ZEL1"
+
+USAGE = (
+    "%(prog)s [-h] -o CAPTURE [--flame] [--every N] [--max-frames N] "
+    "[--max-flame-frames N] [--force] -- (script.py | -m module) [args ...]"
+)
 
 
 def register(sub):
     p = sub.add_parser(
         "record",
+        usage=USAGE,
         help="run a Python script (or -m module) with recording armed",
-        description="Run a Python program with recording armed: sets ZEL_RECORD and the other "
-        "ZEL_RECORD_* variables, calls zel.enable() before the program starts, and flushes "
-        "when it ends. The program calls zel.frame_mark() once per frame.",
+        description="Run a Python program with recording armed, as python runs it: sets "
+        "ZEL_RECORD and the other ZEL_RECORD_* variables, calls zel.enable() before the "
+        "program starts, and flushes when it ends. The program calls zel.frame_mark() once "
+        "per frame. Exits as the program does: its exit status, 1 with its traceback when it "
+        "fails, 130 on Ctrl-C.",
     )
     p.add_argument(
         "-o",
         "--output",
         required=True,
+        metavar="CAPTURE",
         help="the capture to write; {pid}, {host}, {rank} and {time} are replaced, "
         "so that each process gets a file of its own",
     )
     p.add_argument("--flame", action="store_true", help="attach flame frames (scope trees)")
-    p.add_argument("--every", type=int, metavar="N", help="a flame frame every N-th frame")
-    p.add_argument("--max-frames", type=int, metavar="N", help="stop recording after N frames")
-    p.add_argument("program", nargs="+", metavar="-- script.py args...", help="what to run")
+    p.add_argument(
+        "--every",
+        type=positive_int,
+        metavar="N",
+        help="a flame frame every N-th frame (turns --flame on)",
+    )
+    p.add_argument(
+        "--max-frames",
+        type=positive_int,
+        metavar="N",
+        help="record the first N frames only; the program runs on",
+    )
+    p.add_argument(
+        "--max-flame-frames",
+        type=positive_int,
+        metavar="N",
+        help="attach flame data to at most N frames; later frames are still recorded",
+    )
+    p.add_argument("--force", action="store_true", help="overwrite an output that is not a capture")
+    p.add_argument("program", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     p.set_defaults(run=run)
 
 
+def _check_output(path, script, force):
+    """Refuses, before the program starts, an output the writer could not create, the
+    script itself, or (without `force`) a file that is not a capture."""
+    check_output(path, [script] if script else [])
+    if force or not os.path.isfile(path):
+        return
+    with open(path, "rb") as f:
+        head = f.read(len(MAGIC))
+    if not MAGIC.startswith(head):  # an empty file, or a header cut short, is a capture
+        raise UsageError(f"{path}: exists and is not a capture; --force overwrites it")
+
+
+def _exit_status(code):
+    """What `python` makes of `sys.exit(code)`: None is 0, a number is itself, anything
+    else is printed on standard error and gives 1."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    sys.stderr.write(f"{code}\n")
+    return 1
+
+
+def _print_traceback(e):
+    """The program's traceback as `python` prints it, without the frames of zel and
+    runpy that led into the program."""
+    tb = e.__traceback__
+    while tb is not None and tb.tb_frame.f_globals.get("__name__") in ("runpy", __name__):
+        tb = tb.tb_next
+    sys.stdout.flush()
+    # The hook prints the traceback the exception holds, not the one it is given.
+    sys.excepthook(type(e), e.with_traceback(tb), tb)
+
+
+def _run_script(path):
+    """Runs the file at `path` as the module __main__, as `python path` does: its
+    __file__ is the absolute path (runpy would give it sys.argv[0] as well), its
+    source decoded by its coding line."""
+    import builtins
+    import types
+
+    with open(path, "rb") as f:
+        source = f.read()
+    main = types.ModuleType("__main__")
+    main.__dict__.update(__file__=path, __cached__=None, __builtins__=builtins)
+    code = compile(source, path, "exec", dont_inherit=True)
+    previous = sys.modules["__main__"]
+    sys.modules["__main__"] = main
+    try:
+        exec(code, main.__dict__)
+    finally:
+        sys.modules["__main__"] = previous
+
+
+def _target(program):
+    """A function that runs the program as the main module, as `python script.py args`
+    or `python -m module args` would, with sys.argv and sys.path[0] set the same way."""
+    if program[0] == "-m":
+        if len(program) < 2:
+            raise UsageError("-m needs a module name")
+        import importlib.util
+
+        module, argv, path0 = program[1], [program[1]] + program[2:], os.getcwd()
+        sys.path.insert(0, path0)  # as `python -m` has it, for finding the module too
+        try:
+            found = importlib.util.find_spec(module) is not None
+        except (ImportError, ValueError):
+            found = False
+        finally:
+            sys.path.pop(0)
+        if not found:
+            raise UsageError(f"{module}: no such module")
+        run = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)  # noqa: E731
+    else:
+        if not os.path.isfile(program[0]):
+            raise UsageError(f"{program[0]}: no such script")
+        script = os.path.abspath(program[0])
+        argv, path0 = list(program), os.path.dirname(script)
+        run = lambda: _run_script(script)  # noqa: E731
+
+    def target():
+        sys.argv[:] = argv
+        sys.path[0] = path0
+        run()
+
+    return target
+
+
 def run(args):
-    program = list(args.program)
+    program = args.program[1:] if args.program[:1] == ["--"] else list(args.program)
+    if not program:
+        raise UsageError("no program to run: give `-- script.py [args ...]`")
+    script = None if program[0] == "-m" else program[0]
     # ZEL_RECORD keeps the placeholders, so that processes the program starts name
     # files of their own; this process's own file is checked now.
-    check_output_dir(_native.expand_record_path(args.output))
-    if args.every is not None and args.every < 1:
-        raise CommandError("--every must be at least 1")
-    if args.max_frames is not None and args.max_frames < 0:
-        raise CommandError("--max-frames must not be negative")
+    _check_output(_native.expand_record_path(args.output), script, args.force)
+    target = _target(program)
     os.environ["ZEL_RECORD"] = args.output
-    if args.flame:
+    if args.flame or args.every is not None:
         os.environ["ZEL_RECORD_FLAME"] = "1"
     if args.every is not None:
         os.environ["ZEL_RECORD_EVERY"] = str(args.every)
+    if args.max_flame_frames is not None:
+        os.environ["ZEL_RECORD_MAX_FRAMES"] = str(args.max_flame_frames)
     if args.max_frames is not None:
-        os.environ["ZEL_RECORD_MAX_FRAMES"] = str(args.max_frames)
+        os.environ["ZEL_RECORD_STOP_AFTER"] = str(args.max_frames)
 
     import zel
 
-    module = program[1] if program[0] == "-m" and len(program) > 1 else None
-    if module is None and not os.path.isfile(program[0]):
-        raise CommandError(f"{program[0]}: no such script")
-    # The program sees itself as the main script, as `python script.py args` would.
-    if module is not None:
-        import importlib.util
-
-        sys.argv = [module] + program[2:]
-        sys.path[0] = os.getcwd()  # as `python -m` has it
-        try:
-            found = importlib.util.find_spec(module) is not None
-        except ImportError:
-            found = False
-        if not found:
-            raise CommandError(f"{module}: no such module")
-        target = lambda: runpy.run_module(module, run_name="__main__", alter_sys=True)  # noqa: E731
-    else:
-        sys.argv = program
-        sys.path[0] = os.path.dirname(os.path.abspath(program[0]))
-        target = lambda: runpy.run_path(program[0], run_name="__main__")  # noqa: E731
     zel.enable()
-    status = 0
     try:
         target()
+        status = 0
     except SystemExit as e:
-        status = e.code if isinstance(e.code, int) else (0 if e.code is None else 1)
+        status = _exit_status(e.code)
+    except KeyboardInterrupt as e:
+        _print_traceback(e)
+        status = 130
+    except BaseException as e:  # noqa: BLE001 - the program failed: python's traceback
+        _print_traceback(e)
+        status = 1
     try:
         zel.flush()
     except BaseException as e:  # noqa: BLE001 - a failed writer raises PanicException

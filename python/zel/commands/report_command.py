@@ -4,7 +4,7 @@ slowest frames); see `zel.export.report`."""
 
 import os
 
-from .shared import CommandError, check_output_dir, load_capture
+from .shared import CommandError, check_output, load_capture, positive_int
 
 
 def register(subparsers):
@@ -19,7 +19,7 @@ def register(subparsers):
     parser.add_argument("-o", "--output", required=True, help="the HTML file to write")
     parser.add_argument(
         "--slowest",
-        type=int,
+        type=positive_int,
         default=8,
         metavar="N",
         help="flame charts of up to N of the slowest frames with flame data (default 8)",
@@ -32,7 +32,7 @@ def run(args):
 
     if args.slowest < 0:
         raise CommandError(f"--slowest must be 0 or more, not {args.slowest}")
-    check_output_dir(args.output)
+    check_output(args.output, [args.capture])
     capture = load_capture(args.capture)
     try:
         write_report(capture, args.output, slowest=args.slowest)

@@ -6,7 +6,7 @@ import sys
 
 from .. import stats
 from ..export.common import nan_to_none
-from .shared import CommandError, load_capture
+from .shared import CommandError, load_capture, positive_int
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
@@ -25,7 +25,7 @@ def register(sub):
     p.add_argument("capture", help="a .zel capture (one still being written is read so far)")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of tables")
     p.add_argument(
-        "--slowest", type=int, default=5, metavar="N", help="list the N slowest frames (5)"
+        "--slowest", type=positive_int, default=5, metavar="N", help="list the N slowest frames (5)"
     )
     p.set_defaults(run=run)
 
