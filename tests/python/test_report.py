@@ -10,9 +10,16 @@ import select
 import shutil
 import signal
 import subprocess
+import warnings
 
 import pytest
 from conftest import HOSTILE
+from test_summary import odd_capture
+
+try:
+    import numpy as np
+except ImportError:
+    np = None  # the other CPythons of the test run have no NumPy
 
 import zel
 from zel.cli import main
@@ -94,13 +101,22 @@ def test_trace_events_and_speedscope_profiles(recorded, capsys):
 
 
 def test_report_data_keeps_spikes_and_shows_the_slowest_flame_frames(recorded):
-    values = [1.0] * 10_000
-    values[4321], values[17] = 99.0, -5.0
-    values[5000:5010] = [math.nan] * 10  # two whole runs of 5 frames without a value
-    out = downsample(values, buckets=2000)
-    assert out["step"] == 5 and len(out["lo"]) == len(out["hi"]) == 2000
-    assert out["hi"][4321 // 5] == 99.0 and out["lo"][17 // 5] == -5.0
-    assert out["lo"][1000:1002] == [None, None] == out["hi"][1000:1002]
+    # A column given as the frames that carry a value: runs of 5 frames, NumPy's and
+    # the plain path alike; no value, or only non-finite ones, make a gap.
+    values = {k: 1.0 for k in range(10_000) if not 5000 <= k < 5010}
+    values.update({4321: 99.0, 17: -5.0, 7000: math.inf, 7001: math.nan, 7002: -math.inf})
+    values.update({7008 + k: math.nan for k in range(6)})  # a run of NaN only
+    frames = sorted(values)
+    kinds = [(frames, [values[k] for k in frames])]
+    if np is not None:
+        kinds.append((np.array(frames), np.array(kinds[0][1])))
+    for frames, column in kinds:
+        out = downsample(frames, column, 10_003, buckets=2000)
+        assert out["step"] == 6 and len(out["lo"]) == len(out["hi"]) == 1668
+        assert out["hi"][4321 // 6] == 99.0 and out["lo"][17 // 6] == -5.0
+        gaps = [b for b, (lo, hi) in enumerate(zip(out["lo"], out["hi"])) if lo is None]
+        assert gaps == [834, 1168, 1667] and [out["lo"][1166], out["hi"][1166]] == [1.0, 1.0]
+    assert downsample([0, 2], [3.0, 4.0], 3) == {"step": 1, "lo": [3.0, None, 4.0], "hi": None}
 
     capture = zel.load(recorded)
     data = report_data(capture, slowest=1)
@@ -181,21 +197,41 @@ LOADED = "new Promise((r) => (document.readyState == 'complete' ? r() : (onload 
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="no chromium on PATH")
-def test_page_renders_offline_without_errors(recorded, tmp_path, capsys):
-    page = tmp_path / "report.html"
-    assert main(["report", str(recorded), "-o", str(page)]) == 0
-    assert capsys.readouterr().out.startswith(f"wrote {page}: 6 frames, ")
+def test_page_renders_offline_without_errors(recorded, system_columns, tmp_path, capsys):
+    # The recorded capture, and one with 46 columns that vary, constant and empty ones
+    # and a damaged record at its end.
+    odd = odd_capture(tmp_path / "odd.zel", system_columns, names=40)
+    odd.write_bytes(odd.read_bytes() + b"\x09\0\0\0" + b"\0" * 9)
+    pages = [(recorded, tmp_path / "report.html"), (odd, tmp_path / "odd.html")]
+    for capture, page in pages:
+        assert main(["report", str(capture), "-o", str(page)]) == 0
+        assert capsys.readouterr().out.startswith(f"wrote {page}: 6 frames, ")
     # Every request the page makes, blocked or not, shows as a Network event; host names
     # resolve to nothing meanwhile.
     browser = Browser(tmp_path / "profile")
     try:
-        browser.call("Page.navigate", url=page.as_uri())
-        assert browser.js(LOADED + ".then(() => document.body.dataset.status)") == "ok"
-        coloured = dict(browser.js(CANVASES))
-        plotted = [c["name"] for c in report_data(zel.load(recorded))["columns"] if c["count"]]
-        assert set(coloured) == {"hist", "flame", *plotted}
-        assert all(coloured.values()), coloured  # HOSTILE's one value is a dot of some pixels
+        for capture, page in pages:
+            browser.call("Page.navigate", url=page.as_uri())
+            assert browser.js(LOADED + ".then(() => document.body.dataset.status)") == "ok"
+            coloured = dict(browser.js(CANVASES))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the damaged one
+                data = report_data(zel.load(capture, strict=False))
+            assert set(coloured) == {"hist", "flame", *(c["name"] for c in data["columns"])}
+            if data["flames"]:  # HOSTILE's one value is a dot of some pixels
+                assert all(coloured.values()), coloured
+            else:
+                assert [k for k, n in coloured.items() if not n] == ["flame"], coloured
+            text = browser.js("document.body.innerText")
+            assert "Constant 0: io_ms, io_MB" in text  # nothing feeds them
+            for say in ("Constant 7: seven", "No values in any frame: never", "22 more columns"):
+                assert (say in text) == (capture == odd), say
+            assert ("damaged at byte " + str(len(odd.read_bytes()) - 13) in text) == (
+                capture == odd
+            )
         # names are text: the hostile one shows as itself and makes no element
+        browser.call("Page.navigate", url=pages[0][1].as_uri())
+        assert browser.js(LOADED + ".then(() => document.body.dataset.status)") == "ok"
         assert browser.js("document.querySelectorAll('img').length") == 0
         assert HOSTILE in browser.js("document.getElementById('plots').textContent")
         assert browser.js("document.title") == "zel report · cap.zel"
@@ -205,7 +241,8 @@ def test_page_renders_offline_without_errors(recorded, tmp_path, capsys):
         os.close(browser.out)
         os.close(browser.inp)
     requests = [e["request"]["url"] for e in browser.sent("Network.requestWillBeSent")]
-    assert requests == [page.as_uri()] and browser.sent("Runtime.exceptionThrown") == []
+    assert requests == [p.as_uri() for _, p in pages] + [pages[0][1].as_uri()]
+    assert browser.sent("Runtime.exceptionThrown") == []
     bad = ("error", "warning", "assert")
     assert [e for e in browser.sent("Runtime.consoleAPICalled") if e["type"] in bad] == []
     assert [e for e in browser.sent("Log.entryAdded") if e["entry"]["level"] in bad] == []

@@ -1,9 +1,11 @@
 """`zel report CAPTURE -o REPORT.html`: the capture as one self-contained HTML page
-(headline figures, frame-time histogram, every column over time, flame charts of the
-slowest frames); see `zel.export.report`."""
+(headline figures, frame-time histogram, the columns that vary over time, flame charts
+of the slowest frames); see `zel.export.report`."""
 
 import os
+import sys
 
+from ..export.common import Progress
 from .shared import CommandError, check_output, load_capture, positive_int
 
 
@@ -12,8 +14,9 @@ def register(subparsers):
         "report",
         help="write an HTML report of a capture",
         description="Writes one HTML file that opens offline: headline frame-time figures, "
-        "a frame-time histogram, every column over time and flame charts of the slowest "
-        "frames that carry flame data.",
+        "a frame-time histogram, up to 24 columns over time (the system columns that vary, "
+        "then the user columns with the most values; the others listed by name, constant "
+        "ones by value) and flame charts of the slowest frames that carry flame data.",
     )
     parser.add_argument("capture", help="the .zel capture")
     parser.add_argument("-o", "--output", required=True, help="the HTML file to write")
@@ -24,6 +27,14 @@ def register(subparsers):
         metavar="N",
         help="flame charts of up to N of the slowest frames with flame data (default 8)",
     )
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse a damaged capture instead of reporting the frames before the damage",
+    )
+    parser.add_argument(
+        "--no-progress", action="store_true", help="no progress bar, even on a terminal"
+    )
     parser.set_defaults(run=run)
 
 
@@ -33,9 +44,16 @@ def run(args):
     if args.slowest < 0:
         raise CommandError(f"--slowest must be 0 or more, not {args.slowest}")
     check_output(args.output, [args.capture])
-    capture = load_capture(args.capture)
+    capture = load_capture(args.capture, strict=args.strict)
+    shown = not args.no_progress and sys.stderr.isatty()
+
+    def progress(stage, total):
+        bar = Progress(f"report: {stage}", total)
+        bar.enabled = shown and total > 0  # on a terminal whatever the size
+        return bar
+
     try:
-        write_report(capture, args.output, slowest=args.slowest)
+        write_report(capture, args.output, slowest=args.slowest, progress=progress)
     except OSError as e:
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
     size = os.path.getsize(args.output)

@@ -5,14 +5,27 @@ import json
 import sys
 
 from .. import stats
-from ..export.common import nan_to_none
+from ..export.common import QUIET, Progress, nan_to_none
+from ..export.report import by_interest, column_figures, constant_groups, values_present
 from .shared import CommandError, load_capture, positive_int
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
 frame mark to measure from. Percentiles interpolate linearly between the two nearest
 ranks. The 1% and 0.1% lows are 1000 divided by the mean frame time (ms) of the
-slowest 1% and 0.1% of frames (at least one frame), so they read as FPS."""
+slowest 1% and 0.1% of frames (at least one frame), so they read as FPS.
+
+Column figures: min, mean and max over the finite values of the frames that carry
+one, "frames" how many frames carry a value, "non-finite" how many of those are NaN
+or infinite. Columns whose values (at least two) are all the same are one line per
+value, columns without a value one line; the table shows the system columns that vary
+and then the user columns with the most values, TEXT_COLUMNS at most (--json lists
+every column)."""
+
+TEXT_COLUMNS = 30  # table rows at most
+TEXT_NAMES = 20  # names on one line of constant or empty columns at most
+TEXT_GROUPS = 8  # lines of constant columns at most
+BIG = 2_000_000  # values present from which a terminal gets a progress bar
 
 
 def register(sub):
@@ -27,6 +40,12 @@ def register(sub):
     p.add_argument(
         "--slowest", type=positive_int, default=5, metavar="N", help="list the N slowest frames (5)"
     )
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse a damaged capture instead of summarising the frames before the damage",
+    )
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
 
 
@@ -42,17 +61,13 @@ def top_scopes(flame_bytes, count=3):
     return [(name, ns / 1e6) for name, ns in list(flame.self_times(frame).items())[:count]]
 
 
-def summarise(capture, slowest=5):
-    """The summary as a JSON-ready dict (NaN becomes None)."""
+def summarise(capture, slowest=5, progress=QUIET):
+    """The summary as a JSON-ready dict (NaN becomes None). `progress` (an
+    `export.common.Progress`) counts the values read, `values_present` in all."""
     times = stats.frame_times(capture)
     ft = stats.frame_time_stats(times)
     duration_ms = float(sum(times)) if len(times) else 0.0
-    columns = []
-    for name, values in capture.columns.items():
-        if name == "frame_ms":
-            values = times  # without the first frame, like every frame-time figure
-        c = stats.column_stats(values)
-        columns.append({"name": name, "unit": capture.units[name], **c})
+    columns = column_figures(capture, progress)
     frame_ms = capture.columns["frame_ms"]
     # Slowest frames by frame time (frame 0 has none).
     order = stats.slowest_frames(capture, range(1, len(capture)))[:slowest]
@@ -71,11 +86,14 @@ def summarise(capture, slowest=5):
         for i in flamed:
             top = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
             slow_flame.append({"frame": i, "frame_ms": float(frame_ms[i]), "top_scopes": top})
+    damage = capture.damage
     out = {
         "path": capture.path,
         "frames": len(capture),
         "duration_s": duration_ms / 1000.0,
         "flame_frames": len(capture.flame),
+        "repeated_flame": capture.repeated_flame,
+        "damage": damage and dict(damage._asdict()),
         "frame_time": ft,
         "columns": columns,
         "slowest": slow,
@@ -108,11 +126,29 @@ def _table(rows, header):
     return "\n".join(lines)
 
 
+def _names(names, limit=TEXT_NAMES):
+    shown = ", ".join(names[:limit])
+    return shown + (f", ... and {len(names) - limit:,} more" if len(names) > limit else "")
+
+
 def render(s):
     ft = s["frame_time"]
     lines = [
         f"{s['path']}: {s['frames']:,} frames over {_figure(s['duration_s'], 2)} s, "
-        f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames",
+        f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames"
+    ]
+    if s["damage"]:
+        d = s["damage"]
+        lines.append(
+            f"damaged at byte {d['offset']:,} ({d['message']}): "
+            f"the figures cover the {d['frames']:,} frames before it"
+        )
+    if s["repeated_flame"]:
+        lines.append(
+            f"{s['repeated_flame']:,} records repeat a flame frame an earlier record "
+            "carries; they count as frames without flame data"
+        )
+    lines += [
         "",
         "frame time (ms)  p50 {}  p90 {}  p99 {}  max {}".format(
             *(_figure(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
@@ -122,6 +158,8 @@ def render(s):
         ),
         "",
     ]
+    shown = by_interest(s["columns"])
+    nonfinite = any(c["nonfinite"] for c in shown)
     rows = [
         [
             c["name"],
@@ -131,9 +169,25 @@ def render(s):
             _figure(c["max"]),
             f"{c['count']:,}",
         ]
-        for c in s["columns"]
+        + ([f"{c['nonfinite']:,}" if c["nonfinite"] else ""] if nonfinite else [])
+        for c in shown[:TEXT_COLUMNS]
     ]
-    lines.append(_table(rows, ["column", "unit", "min", "mean", "max", "frames"]))
+    head = ["column", "unit", "min", "mean", "max", "frames"] + ["non-finite"] * nonfinite
+    if rows:
+        lines.append(_table(rows, head))
+    if len(shown) > TEXT_COLUMNS:
+        lines.append(
+            f"... {len(shown) - TEXT_COLUMNS:,} more columns (zel summary --json lists all)"
+        )
+    groups = list(constant_groups(s["columns"]).items())
+    for value, names in groups[:TEXT_GROUPS]:
+        lines.append(f"constant {_constant(value)}: {_names(names)}")
+    if len(groups) > TEXT_GROUPS:
+        more = sum(len(names) for _, names in groups[TEXT_GROUPS:])
+        lines.append(f"constant, {len(groups) - TEXT_GROUPS:,} other values: {more:,} columns")
+    empty = [c["name"] for c in s["columns"] if not c["count"]]
+    if empty:
+        lines.append(f"no values: {_names(empty)}")
     for key, title in (
         ("slowest", "slowest frames"),
         ("slowest_with_flame", "slowest frames with scope data"),
@@ -153,15 +207,22 @@ def render(s):
     return "\n".join(lines)
 
 
+def _constant(value):
+    return f"{value:,.6g}" if abs(value) < 1e15 else f"{value:.6g}"
+
+
 def run(args):
-    capture = load_capture(args.capture)
-    try:
-        s = summarise(capture, args.slowest)
-    except CommandError as e:
-        raise CommandError(f"{args.capture}: {e}") from None
+    capture = load_capture(args.capture, strict=args.strict)
+    total = values_present(capture)
+    with Progress("summary: columns", total) as bar:
+        bar.enabled = total >= BIG and not args.no_progress and sys.stderr.isatty()
+        try:
+            s = summarise(capture, args.slowest, bar)
+        except CommandError as e:
+            raise CommandError(f"{args.capture}: {e}") from None
     if args.json:
-        json.dump(s, sys.stdout, indent=2, allow_nan=False)
-        sys.stdout.write("\n")
+        # dumps, not dump: one write instead of one per token
+        sys.stdout.write(json.dumps(s, indent=2, allow_nan=False) + "\n")
     else:
         print(render(s))
     return 0

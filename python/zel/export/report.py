@@ -14,9 +14,17 @@ What the page shows:
 
 - headline figures of the frame times (`zel.stats`: percentiles, 1% and 0.1% lows);
 - a histogram of the frame times with the p50, p90 and p99 lines;
-- every column as a time series with its unit (a column with no value in any frame
-  gets an empty tile that says so); the first frame's frame time is left out, as
-  `zel.stats` does, since there is no earlier mark to measure it from;
+- up to `MAX_PLOTS` columns as time series with their units: the system columns
+  that vary, then the user columns with the most values; the first frame's frame
+  time is left out, as `zel.stats` does, since there is no earlier mark to measure it
+  from. Constant columns (every value the same, e.g. the I/O columns when nothing
+  feeds them) are one line per value, columns without any value one line, and the
+  columns not drawn are listed by name with their value counts, all within
+  `LIST_CHARS` characters of names, so that 20,000 names cost the page some
+  hundreds of KB, not a plot each. Minimum, mean and maximum are over the finite
+  values; NaN and infinities recorded are counted apart as non-finite;
+- the damage a capture read with `strict=False` stopped at, and how many records
+  repeated a flame frame an earlier record carried (`zel.load`);
 - flame charts of the slowest frames that carry flame data, threads as rows and
   scopes as nested bars, with hover, zoom and pan; a scope that began before its frame
   or was still open at its end is drawn clipped to the frame, and its hover text gives
@@ -24,11 +32,13 @@ What the page shows:
 
 Large captures: a column of more than `BUCKETS` frames is cut into `BUCKETS` runs of
 equal length (the last one shorter) and only the minimum and maximum of each run are
-kept, NaN left out (a run without any value is a gap). The page folds these runs
+kept, non-finite values left out (a run without any value is a gap). Columns are
+read through `capture.present`, so the work and memory follow the values recorded,
+not frames times columns. The page folds these runs
 again into one minimum-maximum pair per pixel of its plot and draws a vertical
 stroke from one to the other, so a one-frame spike is never averaged away. A million
 frames thus cost the page as much as `BUCKETS` do, and the file grows by some 30 KB
-per column whatever the capture's length.
+per drawn column whatever the capture's length.
 """
 
 import bisect
@@ -38,30 +48,49 @@ import os
 
 from .. import flame as _flame
 from .. import stats as _stats
-from .common import nan_to_none, open_replacing, thread_labels
+from .common import QUIET, nan_to_none, open_replacing, thread_labels
+
+try:
+    import numpy as _np
+except ImportError:  # NumPy is optional
+    _np = None
 
 BUCKETS = 2000  # runs per column at most: more than any plot is wide in pixels
 HISTOGRAM_BINS = 60
 SELF_TIME_ROWS = 10
+MAX_PLOTS = 24  # columns drawn at most
+LIST_CHARS = 500_000  # characters of column names listed at most, past the drawn ones
 
 _TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "report_page.html")
 _DATA_MARK = "/*ZEL-DATA*/"
 
 
-def write_report(capture, path, *, slowest=8):
+def _quiet(stage, total):
+    return QUIET
+
+
+def write_report(capture, path, *, slowest=8, progress=_quiet):
     """Writes the report of `capture` (a `zel.load` result) to `path`, with flame
-    charts of up to `slowest` of the slowest frames that carry flame data."""
-    page = render(capture, slowest=slowest)
+    charts of up to `slowest` of the slowest frames that carry flame data.
+    `progress(stage, total)` gives an `export.common.Progress` for each stage:
+    "columns" counts the values read, "flame charts" the charts drawn."""
+    page = render(capture, slowest=slowest, progress=progress)
     with open_replacing(path) as f:
         f.write(page)
 
 
-def render(capture, *, slowest=8):
+def render(capture, *, slowest=8, progress=_quiet):
     """The report page of `capture` as a string."""
     with open(_TEMPLATE, encoding="utf-8") as f:
         template = f.read()
     before, after = template.split(_DATA_MARK)
-    return before + embed_json(report_data(capture, slowest=slowest)) + after
+    data = report_data(capture, slowest=slowest, progress=progress)
+    return before + embed_json(data) + after
+
+
+def values_present(capture):
+    """How many values the capture's columns hold, all together."""
+    return sum(capture.count(name) for name in capture.columns)
 
 
 def embed_json(data):
@@ -79,22 +108,143 @@ def embed_json(data):
     return text
 
 
-def report_data(capture, *, slowest=8):
-    """Everything the page draws, as plain JSON-ready values."""
+def report_data(capture, *, slowest=8, progress=_quiet):
+    """Everything the page draws, as plain JSON-ready values; `progress` as for
+    `write_report`."""
     times = [float(v) for v in _stats.frame_times(capture)]
     summary = _stats.frame_time_stats(times)
     summary["duration_s"] = sum(times) / 1000.0
     summary["flame_frames"] = len(capture.flame)
+    with progress("columns", values_present(capture)) as bar:
+        figures = column_figures(capture, bar)
+    drawn = plotted(figures)
+    columns = []
+    for f in drawn:
+        frames, values = _present(capture, f["name"])
+        columns.append({**_rounded(f), **downsample(frames, values, len(capture))})
     strings = _Strings()
+    with progress("flame charts", min(slowest, len(capture.flame))) as bar:
+        flames = slowest_flames(capture, slowest, strings, bar.update)
+    damage = capture.damage
     return {
         "capture": os.path.basename(capture.path),
         "frames": len(capture),
         "summary": {k: _six_digits(v) for k, v in summary.items()},
         "histogram": histogram(times, summary),
-        "columns": [_column(capture, name) for name in list(capture.columns)],
-        "flames": slowest_flames(capture, slowest, strings),
+        "columns": columns,
+        "column_count": len(figures),
+        "listed": listing(figures, {f["name"] for f in drawn}),
+        "damage": damage and dict(damage._asdict()),
+        "repeated_flame": capture.repeated_flame,
+        "flames": flames,
         "strings": strings.items,
     }
+
+
+def _present(capture, name, present=None):
+    """(frames, values) of the frames that carry a value for `name` (`present`, if
+    given, is `capture.present(name)`); frame_ms without the first frame, which has no
+    earlier mark to measure from."""
+    frames, values = present or capture.present(name)
+    if name == "frame_ms" and len(frames) and frames[0] == 0:
+        frames, values = frames[1:], values[1:]
+    return frames, values
+
+
+def column_figures(capture, progress=QUIET):
+    """Per column of `capture`, in column order: {"name", "unit", "system", "count",
+    "min", "mean", "max", "nonfinite", "constant"} and, for a user column shown under
+    another name, "recorded_as". `count` counts the frames that carry a value (a
+    recorded NaN or infinity included), `nonfinite` those whose value is NaN or
+    infinite; min, mean and max are over the finite values (NaN when there is none).
+    `constant` is true for a column whose values, at least two, are finite and all
+    the same. Reads each column through `capture.present`, one at a time, and tells
+    `progress` how many values it has read."""
+    system = set(capture.system_columns)
+    renamed = capture.renamed
+    out, read = [], 0
+    for name in list(capture.columns):
+        present = capture.present(name)
+        read += len(present[1])
+        values = _present(capture, name, present)[1]
+        figures = _stats.column_stats(values)
+        count, nonfinite = len(values), figures["nonfinite"]
+        entry = {
+            "name": name,
+            "unit": capture.units.get(name, ""),
+            "system": name in system,
+            "count": count,
+            "min": figures["min"],
+            "mean": figures["mean"],
+            "max": figures["max"],
+            "nonfinite": nonfinite,
+            "constant": count > 1 and not nonfinite and figures["min"] == figures["max"],
+        }
+        if name in renamed:
+            entry["recorded_as"] = renamed[name]
+        out.append(entry)
+        progress.update(read)
+    return out
+
+
+def by_interest(figures):
+    """The columns of `figures` that vary, in the order a reader looks at them: the
+    system columns in their own order, then the user columns with the most values
+    first (ties in column order); constant columns and those without a value left
+    out."""
+    varying = [f for f in figures if f["count"] and not f["constant"]]
+    return [f for f in varying if f["system"]] + sorted(
+        (f for f in varying if not f["system"]), key=lambda f: -f["count"]
+    )
+
+
+def plotted(figures, limit=MAX_PLOTS):
+    """The columns the page draws: the first `limit` of `by_interest` with a finite
+    value to draw."""
+    return [f for f in by_interest(figures) if f["count"] > f["nonfinite"]][:limit]
+
+
+def constant_groups(figures):
+    """{value: [names]} of the constant columns, the value shared by most columns
+    first."""
+    groups = {}
+    for f in figures:
+        if f["constant"]:
+            groups.setdefault(f["min"], []).append(f["name"])
+    return dict(sorted(groups.items(), key=lambda g: -len(g[1])))
+
+
+def listing(figures, drawn, budget=LIST_CHARS):
+    """The columns the page names without drawing them, within `budget` characters
+    of names: {"constant": [[value, [names]]], "empty": [names], "others": [[name,
+    count, nonfinite]] (most values first), "unlisted": how many names did not fit}."""
+    left, unlisted = budget, 0
+
+    def fits(name):
+        nonlocal left, unlisted
+        if len(name) > left:
+            unlisted += 1
+            return False
+        left -= len(name)
+        return True
+
+    constant = []
+    for value, names in constant_groups(figures).items():
+        kept = [n for n in names if fits(n)]
+        if kept:
+            constant.append([_six_digits(value), kept])
+    empty = [f["name"] for f in figures if not f["count"] and fits(f["name"])]
+    others = [
+        [f["name"], f["count"], f["nonfinite"]]
+        for f in by_interest(figures)
+        if f["name"] not in drawn and fits(f["name"])
+    ]
+    return {"constant": constant, "empty": empty, "others": others, "unlisted": unlisted}
+
+
+def _rounded(figures):
+    """Column figures for the page: numbers to six digits, NaN as None."""
+    return {k: _six_digits(v) if k in ("min", "mean", "max") else v for k, v in figures.items()}
 
 
 def _six_digits(value):
@@ -104,53 +254,36 @@ def _six_digits(value):
     return None if value is None else float(f"{value:.6g}")
 
 
-def _column(capture, name):
-    values = capture.columns[name]
-    values = values.tolist() if hasattr(values, "tolist") else list(values)
-    if name == "frame_ms" and values:
-        values[0] = math.nan  # no earlier mark to measure the first frame from
-    column = {
-        "name": name,
-        "unit": capture.units.get(name, ""),
-        "system": name in capture.system_columns,
-    }
-    column.update(downsample(values))
-    return column
-
-
-def downsample(values, buckets=BUCKETS):
-    """{"step", "lo", "hi", "count", "min", "mean", "max"} for a list of floats (NaN
-    for no value): `lo` and `hi` hold the minimum and maximum of each run of `step`
-    frames (None for a run without a value; `hi` is None when `step` is 1, the
-    values themselves being in `lo`)."""
-    n = len(values)
+def downsample(frames, values, n, buckets=BUCKETS):
+    """{"step", "lo", "hi"} of a column given as the ascending frame numbers that
+    carry a value and those values, over `n` frames: `lo` and `hi` hold the minimum
+    and maximum finite value of each run of `step` frames (None for a run without
+    one; `hi` is None when `step` is 1, the values themselves being in `lo`)."""
     step = max(1, math.ceil(n / buckets))
-    lo, hi = [], []
-    count, total, smallest, largest = 0, 0.0, math.inf, -math.inf
-    # sum() runs in C: a NaN-free column (most of them) takes the fast path.
-    clean = not math.isnan(sum(values))
-    for start in range(0, n, step):
-        run = values[start : start + step]
-        if not clean:
-            run = [v for v in run if not math.isnan(v)]
-        if not run:
-            lo.append(None)
-            hi.append(None)
-            continue
-        a, b = min(run), max(run)
-        count += len(run)
-        total += sum(run)
-        smallest, largest = min(smallest, a), max(largest, b)
-        lo.append(_six_digits(a))
-        hi.append(_six_digits(b))
+    lo = [None] * math.ceil(n / step)
+    hi = list(lo)
+    if _np is not None and isinstance(values, _np.ndarray):
+        finite = _np.isfinite(values)
+        runs, kept = _np.asarray(frames)[finite] // step, values[finite]
+        if len(kept):
+            # values arrive in frame order: each run's values are one slice
+            starts = _np.flatnonzero(_np.r_[True, runs[1:] != runs[:-1]])
+            lows = _np.minimum.reduceat(kept, starts).tolist()
+            highs = _np.maximum.reduceat(kept, starts).tolist()
+            for b, a, z in zip(runs[starts].tolist(), lows, highs):
+                lo[b], hi[b] = a, z
+    else:
+        for k, v in zip(frames, values):
+            if math.isfinite(v):
+                b = k // step
+                if lo[b] is None:
+                    lo[b] = hi[b] = v
+                else:
+                    lo[b], hi[b] = min(lo[b], v), max(hi[b], v)
     return {
         "step": step,
-        "lo": lo,
-        "hi": hi if step > 1 else None,
-        "count": count,
-        "min": _six_digits(smallest) if count else None,
-        "mean": _six_digits(total / count) if count else None,
-        "max": _six_digits(largest) if count else None,
+        "lo": [None if v is None else _six_digits(v) for v in lo],
+        "hi": [None if v is None else _six_digits(v) for v in hi] if step > 1 else None,
     }
 
 
@@ -197,10 +330,11 @@ class _Strings:
         return i
 
 
-def slowest_flames(capture, count, strings):
+def slowest_flames(capture, count, strings, done=lambda k: None):
     """Flame charts of up to `count` frames with flame bytes, slowest first by
-    frame time. A flame frame attached to several records (no new scope in
-    between) counts once, for the slowest of them; one that does not decode is
+    frame time; `done(k)` is called after the k-th. The loader attaches a flame
+    frame to the first record that carries it only; should `capture.flame` hold one
+    twice all the same, it counts once, for the slowest. One that does not decode is
     left out."""
     if count <= 0 or not capture.flame:
         return []
@@ -215,6 +349,7 @@ def slowest_flames(capture, count, strings):
             continue
         seen.add(decoded.index)
         out.append(_flame_chart(frame, float(frame_ms[frame]), decoded, strings))
+        done(len(out))
         if len(out) == count:
             break
     return out
