@@ -3,11 +3,14 @@
 # status for every failure, `zel record` running a script exactly as python does, and
 # options that mean what they say.
 
+import collections
 import os
+import random
 import shutil
+import time
 from pathlib import Path
 
-from conftest import PANIC, run, run_python
+from conftest import PANIC, frame, header, run, run_python
 
 import zel
 from zel.cli import main
@@ -114,6 +117,7 @@ FAILURES = [
     ("flame F -o x.json --format svg", 2, "argument --format: invalid choice: 'svg'"),
     ("watch --once notes.json", 1, "zel watch: notes.json: "),
     ("summary notes.json", 1, "zel summary: notes.json: not a capture"),
+    ("report renamed.zel -o r.html", 1, "renamed.zel: damaged header: it names no frame_ms"),
     # Whatever escapes a command is one line too.
     (
         "summary F",
@@ -133,6 +137,7 @@ def test_failures_are_one_line_with_their_exit_status(
 ):
     monkeypatch.chdir(tmp_path)
     Path("notes.json").write_text('{"frames": []}\n' * 4)
+    Path("renamed.zel").write_bytes(header([("frame_mt", "ms")]) + frame([0.0]))
     for line, status, message, *exc in FAILURES:
         args = [str(frames_capture) if a == "F" else a for a in line.split()]
         with monkeypatch.context() as m:
@@ -203,3 +208,85 @@ def test_options_mean_what_they_say(recorded, tmp_path, capsys):
     r = run("-m", "zel", "record", "--help")
     usage = " ".join(r.stdout.split("\n\n")[0].split())
     assert usage.endswith("[--force] -- (script.py | -m module) [args ...]"), usage
+
+
+def broken(rng, data):
+    # `data` damaged at random: bytes flipped, cut short, or bytes put in.
+    data, cut = bytearray(data), rng.randrange(len(data))
+    kind = rng.choice(["flip", "cut", "insert"])
+    if kind == "flip":
+        for k in rng.sample(range(len(data)), rng.randint(1, 8)):
+            data[k] ^= 1 << rng.randrange(8)
+    elif kind == "cut":
+        del data[cut:]
+    else:
+        data[cut:cut] = rng.randbytes(rng.randint(1, 64))
+    return bytes(data)
+
+
+def random_command(rng, capture, out):
+    # One command line over `capture`, writing to `out` with its extension chosen here.
+    fmt = rng.choice(["perfetto", "speedscope"])
+    frames = rng.choice(["SLOWEST", "ALL", "-2:", "1:4", "3", "-1"])
+    return rng.choice([
+        ["summary", capture, *rng.choice([[], ["--json"], ["--slowest", "2"]])],
+        ["export", capture, "-o", out + rng.choice([".csv", ".jsonl", ".parquet", "/"])],
+        ["export", capture, capture, "-o", out],
+        ["report", capture, "-o", out + ".html", "--slowest", "2"],
+        ["flame", capture, "-o", out + ".json", "--format", fmt, "--frames", frames],
+        ["watch", capture, "--once", "--last", "3"],
+    ])  # fmt: skip
+
+
+NOTES = ("zel: warning: ", "zel: note: ")
+
+
+def test_random_command_lines_end_in_one_line_or_succeed(recorded, tmp_path, monkeypatch, capsys):
+    # Every subcommand on captures broken at random, files that are not captures, missing
+    # files and directories, and outputs nowhere to be written: a status of 0, 1 or 2, a
+    # failure in one line, and nothing left in the output directory by a failure.
+    rng, real = random.Random(16), recorded.read_bytes()
+    monkeypatch.chdir(tmp_path)
+    Path("out").mkdir()
+    Path("notes.json").write_text('{"frames": [1, 2]}\n')
+    ro = unwritable_dir(tmp_path)
+    deadline, seen, k = time.monotonic() + 10, collections.Counter(), 0
+    while time.monotonic() < deadline or k < 60:
+        k += 1
+        capture = rng.choice(["c.zel"] * 6 + ["real.zel", "notes.json", "missing.zel", "out"])
+        Path("c.zel").write_bytes(broken(rng, real))
+        Path("real.zel").write_bytes(real)
+        where = rng.choice(["out"] * 6 + ["nodir", str(ro or "out"), ""])
+        out = f"{where}/o{k}" if where else capture
+        args = random_command(rng, capture, out)
+        status, err = main(args), capsys.readouterr().err
+        seen[args[0], status] += 1
+        assert status in (0, 1, 2) and "Traceback" not in err, (args, err)
+        assert "internal error" not in err, (args, err)
+        # What the loader notes about a damaged capture may come before the failure.
+        lines = [line for line in err.splitlines() if not line.startswith(NOTES)]
+        if status:
+            assert len(lines) == 1 and lines[0].startswith(f"zel {args[0]}: "), (args, err)
+            assert not [p.name for p in Path("out").iterdir() if f"o{k}" in p.name], args
+        assert not [p.name for p in Path("out").rglob("*.tmp*")], args
+        assert Path("real.zel").read_bytes() == real
+    # The walk met failures and successes of every reader.
+    for command in ("summary", "export", "report", "flame", "watch"):
+        assert {s for c, s in seen if c == command} >= {0, 1}, seen
+
+    # zel record, in a process of its own: a program that ends well or says why it
+    # stops, an absent module, and outputs that are not to be written.
+    Path("app.py").write_text("import sys, zel\nzel.frame_mark()\nsys.exit(*sys.argv[1:2])\n")
+    outs = ["out/r.zel", "c.zel", "notes.json", "out", "nodir/r.zel", f"{ro or 'out'}/r.zel"]
+    for _ in range(8):
+        out, before = rng.choice(outs), sorted(Path("out").iterdir())
+        tail = rng.choice([["app.py"], ["app.py", "stopped"], ["-m", "absent"], ["app.py"]])
+        r = run("-m", "zel", "record", "-o", out, "--max-frames", "1", "--", *tail, cwd=tmp_path)
+        seen["record", r.returncode] += 1
+        assert r.returncode in (0, 1, 2) and "Traceback" not in r.stderr, (out, tail, r.stderr)
+        assert r.stderr.count("\n") == (r.returncode != 0), (out, tail, r.stderr)
+        if r.returncode == 2:
+            assert (
+                sorted(Path("out").iterdir()) == before
+                and "ZEL1" not in Path("notes.json").read_text()
+            )

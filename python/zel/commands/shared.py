@@ -60,6 +60,8 @@ def load_capture(path, strict=False):
         raise CommandError(f"{path}: {e.strerror or e}") from None
     except ValueError as e:
         raise CommandError(f"{path}: {e}") from None
+    if "frame_ms" not in capture.columns:  # every tool needs it; a damaged header lacks it
+        raise CommandError(f"{path}: damaged header: it names no frame_ms column")
     if capture.damage is not None:
         print(f"zel: warning: {describe_damage(path, capture.damage)}", file=sys.stderr)
     renamed = [f"{recorded!r} as {shown!r}" for shown, recorded in capture.renamed.items()]
