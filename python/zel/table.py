@@ -47,12 +47,9 @@ class DamagedCaptureWarning(UserWarning):
     the damage is there."""
 
 
-def describe_damage(path, damage):
-    """One line saying where `damage` (a Damage) starts in the capture at `path`."""
-    return (
-        f"{path} is damaged at byte {damage.offset:,} ({damage.message}); "
-        f"the {damage.frames:,} frames before it are read"
-    )
+def describe_damage(damage):
+    """ "damaged at byte N: what is wrong" for a Damage."""
+    return f"damaged at byte {damage.offset:,}: {damage.message}"
 
 
 def _missing(extra, module):
@@ -264,9 +261,14 @@ def load(path, strict=True):
         raise
     capture = Capture(path, parts)
     if capture.damage is not None:
+        said = describe_damage(capture.damage)
         if strict:
-            raise DamagedCaptureError(describe_damage(path, capture.damage))
-        warnings.warn(describe_damage(path, capture.damage), DamagedCaptureWarning, stacklevel=2)
+            raise DamagedCaptureError(f"{said} ({capture.damage.frames:,} whole frames before it)")
+        warnings.warn(
+            f"{path}: {said}; the {capture.damage.frames:,} frames before it are read",
+            DamagedCaptureWarning,
+            stacklevel=2,
+        )
     return capture
 
 

@@ -48,7 +48,7 @@ REFUSALS = [
 
 
 READERS = ["summary {} --json", "export {} -o o.csv", "report {} -o o.html", "flame {} -o o.json"]
-READERS += READERS[:2]
+READERS += ["summary {} --json --strict", READERS[1]]  # damage: refused only if strict
 
 
 def test_refusals_are_one_line(frames_capture, recorded, tmp_path, monkeypatch, capsys):
@@ -66,7 +66,7 @@ def test_refusals_are_one_line(frames_capture, recorded, tmp_path, monkeypatch, 
         ("short.zel", h[:9], "not a capture: the file ends inside the header", None),
         ("text.zel", b"hello, world\n" * 4, "not a capture: it does not start with the .zel magic",
          "not a capture: it does not start with the .zel magic"),
-        ("damaged.zel", h + f[:4] + b"\xff\xff\0\0" + f[8:], "corrupt .zel blob",
+        ("damaged.zel", h + f[:4] + b"\xff\xff\0\0" + f[8:], "damaged at byte 23: corrupt .zel blob",
          "damaged: corrupt .zel blob"),
         ("v3.zel", header([], version=3), "unsupported .zel version: 3, expected 2", None),
     ]):  # fmt: skip

@@ -175,7 +175,7 @@ def test_a_damaged_capture_gives_the_frames_before_the_damage(system_columns, tm
         damaged[at : at + 4] = bytes(4)  # a record length of 0: damage, not a cut
         path = tmp_path / "damaged.zel"
         path.write_bytes(damaged)
-        with pytest.raises(zel.DamagedCaptureError, match=r"is damaged at byte [\d,]+ \("):
+        with pytest.raises(zel.DamagedCaptureError, match=rf"^damaged at byte {at:,}: corrupt"):
             zel.load(path)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -190,3 +190,9 @@ def test_a_damaged_capture_gives_the_frames_before_the_damage(system_columns, tm
         for name in whole.columns:
             assert same(list(c.columns[name]), list(whole.columns[name][:n]))
             assert same(list(cut.columns[name]), list(c.columns[name]))
+        # The commands show those frames after one warning line; --strict refuses.
+        path.write_bytes(damaged)
+        assert main(["summary", str(path), "--json"]) == 0
+        out, err = capsys.readouterr()
+        assert json.loads(out)["frames"] == n and err.count("\n") == 1
+        assert err.startswith(f"zel: warning: {path} is damaged at byte {at:,}: corrupt .zel blob")

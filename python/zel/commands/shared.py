@@ -63,7 +63,11 @@ def load_capture(path, strict=False):
     if "frame_ms" not in capture.columns:  # every tool needs it; a damaged header lacks it
         raise CommandError(f"{path}: damaged header: it names no frame_ms column")
     if capture.damage is not None:
-        print(f"zel: warning: {describe_damage(path, capture.damage)}", file=sys.stderr)
+        print(
+            f"zel: warning: {path} is {describe_damage(capture.damage)}; "
+            f"showing the {capture.damage.frames:,} frames before it (--strict refuses it)",
+            file=sys.stderr,
+        )
     renamed = [f"{recorded!r} as {shown!r}" for shown, recorded in capture.renamed.items()]
     if renamed:
         more = f" and {len(renamed) - 3:,} more" if len(renamed) > 3 else ""
