@@ -14,7 +14,7 @@ import zel
 from zel import stats
 from zel.cli import main
 from zel.commands import summary_command
-from zel.export.report import MAX_PLOTS, report_data
+from zel.export.report import MAX_PLOTS, column_figures, listing, report_data
 
 # Frame times 1..1000 (the first frame's 0.0 left out): rank (n-1)p/100 interpolated;
 # lows over the slowest 10 (mean 995.5) and the slowest 1 frames.
@@ -120,6 +120,12 @@ def test_odd_columns_in_summary_and_report(system_columns, tmp_path, capsys, nam
     assert listed["empty"] == ["never"] and listed["unlisted"] == 0
     others = [["nan", 1, 1]] + [[n, 1, 0] for n in varying[MAX_PLOTS + 1 :]]
     assert listed["others"] == others
+    # past the budget of characters, names are only counted
+    small = listing(column_figures(zel.load(path)), set(drawn), budget=10)
+    assert (
+        small["constant"] == [[0, ["io_ms", "io_MB"]]] and small["empty"] == small["others"] == []
+    )
+    assert small["unlisted"] == 3 + 2 + 1 + len(others)  # 3 more 0s, gpu_mem, seven, never
 
 
 class Terminal(io.StringIO):

@@ -18,8 +18,8 @@ slowest 1% and 0.1% of frames (at least one frame), so they read as FPS.
 Column figures: min, mean and max over the finite values of the frames that carry
 one, "frames" how many frames carry a value, "non-finite" how many of those are NaN
 or infinite. Columns whose values (at least two) are all the same are one line per
-value, columns without a value one line; the table shows the system columns that vary
-and then the user columns with the most values, TEXT_COLUMNS at most (--json lists
+value, columns without a value one line; the table shows 30 columns at most, the
+system columns that vary and then the user columns with the most values (--json lists
 every column)."""
 
 TEXT_COLUMNS = 30  # table rows at most
