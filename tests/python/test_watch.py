@@ -15,7 +15,7 @@ from conftest import child_env, decl, frame, header, run_python
 
 import _zel
 from zel.cli import main
-from zel.commands.watch_command import number
+from zel.commands.watch_command import MAX_ROWS, number
 
 # fmt: off
 NUMBERS = [
@@ -144,3 +144,17 @@ def test_follow_waits_for_the_capture_and_starts_again_for_each_new_run(tmp_path
         assert watch.stop() == 0
     err = [line for stream, line in watch.seen if stream == "err"]
     assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 5]
+
+
+def test_once_keeps_clashing_names_apart_and_lists_a_bounded_number(tmp_path, capsys):
+    # A user column named frame_ms shows as user.frame_ms, as zel.load shows it; with
+    # hundreds of names the view lists the first ones and counts the rest.
+    names = ["frame_ms"] + [f"step_{i}" for i in range(300)]
+    data = header([("frame_ms", "ms")])
+    data += b"".join(decl(1 + i, name) for i, name in enumerate(names))
+    data += frame([5.0], [(1 + i, 100.0 + i) for i in range(len(names))])
+    (path := tmp_path / "many.zel").write_bytes(data)
+    assert main(["watch", str(path), "--once"]) == 0
+    rows = [line.split() for line in capsys.readouterr().out.splitlines()]
+    assert ["frame_ms", "5", "ms"] in rows and ["user.frame_ms", "100"] in rows
+    assert rows[-1] == ["...", "and", f"{len(names) + 1 - MAX_ROWS}", "more", "columns"]

@@ -18,10 +18,12 @@ import os
 import sys
 import time
 
+from ..table import unique_names
 from .shared import CommandError, panic_exception, positive_float, positive_int
 
 CLEAR = "\x1b[H\x1b[2J"
 MAGIC = b"ZEL1"
+MAX_ROWS = 40  # columns listed; a program with a new name every step has thousands
 
 
 def register(subparsers):
@@ -83,11 +85,20 @@ class View:
         self.latest = {}  # column -> (value, frame number)
         self.units = {}
         self.order = []
+        self.user_shown = {}  # the name shown for a user column -> its recorded name
+        self.latest_user = {}  # recorded user column name -> (value, frame number)
         self.flames = 0
         self.last_new = time.monotonic()
 
     def columns(self, reader):
-        for name, unit in list(reader.columns) + list(reader.user_columns):
+        # A user column whose name is taken (frame_ms, frame, ...) shows as zel.load
+        # shows it, so that it never hides a system column.
+        declared = list(reader.columns) + list(reader.user_columns)
+        shown, _ = unique_names([name for name, _ in declared], len(reader.columns))
+        self.user_shown = dict(
+            zip(shown[len(reader.columns) :], (n for n, _ in reader.user_columns))
+        )
+        for name, (_, unit) in zip(shown, declared):
             if name not in self.units:
                 self.order.append(name)
             self.units[name] = unit
@@ -105,7 +116,7 @@ class View:
         for name, value in zip(system_names, frame.system):
             self.latest[name] = (value, k)
         for name, value in frame.user.items():
-            self.latest[name] = (value, k)
+            self.latest_user[name] = (value, k)
         if frame.flame is not None:
             self.flames += 1
         self.last_new = time.monotonic()
@@ -128,13 +139,18 @@ class View:
         lines.append("")
         newest = self.frames - 1
         rows = []
-        for name in self.order:
-            value, k = self.latest.get(name, (None, newest))
+        for name in self.order[:MAX_ROWS]:
+            if name in self.user_shown:
+                value, k = self.latest_user.get(self.user_shown[name], (None, newest))
+            else:
+                value, k = self.latest.get(name, (None, newest))
             since = "" if k == newest else f"  (frame {k})"
             rows.append((name, number(value), self.units.get(name, ""), since))
         width = max(len(r[0]) for r in rows)
         digits = max(8, *(len(r[1]) for r in rows))
         lines += [f"{n:<{width}}  {v:>{digits}} {u}{s}".rstrip() for n, v, u, s in rows]
+        if len(self.order) > MAX_ROWS:
+            lines.append(f"... and {len(self.order) - MAX_ROWS:,} more columns")
         return "\n".join(lines) + "\n"
 
 
