@@ -41,8 +41,6 @@ def register(subparsers):
 def run(args):
     from ..export.report import write_report
 
-    if args.slowest < 0:
-        raise CommandError(f"--slowest must be 0 or more, not {args.slowest}")
     check_output(args.output, [args.capture])
     capture = load_capture(args.capture, strict=args.strict)
     shown = not args.no_progress and sys.stderr.isatty()
