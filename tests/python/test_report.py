@@ -1,6 +1,5 @@
-# What the tools write for viewers, from the capture a child recorded (conftest.RECORD):
-# `zel flame` as trace events and speedscope profiles, read back; `zel report`, its data
-# and its page in a headless Chromium driven over the DevTools protocol.
+# What `zel report` writes, from the capture a child recorded (conftest.RECORD): its
+# data, and its page in a headless Chromium driven over the DevTools protocol.
 
 import fcntl
 import json
@@ -27,77 +26,6 @@ from zel.export.report import SCOPE_FIELDS, downsample, report_data
 
 MAIN = {("frame",), ("frame", "update"), ("frame", "update", "physics"), ("frame", "draw")}
 WORKER = {("job",), ("job", "read"), ("job", HOSTILE)}
-
-
-def export(recorded, capsys, fmt, *args):
-    # The document `zel flame` writes, and what it says.
-    out = recorded.parent / f"{fmt}.json"
-    assert main(["flame", str(recorded), "-o", str(out), "--format", fmt, *args]) == 0
-    return json.loads(out.read_text()), capsys.readouterr().out
-
-
-def nested_paths(intervals):
-    # [(name, start, stop)] of one thread -> the sorted name paths of all, checking that
-    # each interval lies within the one enclosing it (siblings do not overlap).
-    paths, stack = [], []
-    for name, start, stop in sorted(intervals, key=lambda i: (i[1], -i[2])):
-        while stack and start >= stack[-1][2]:
-            stack.pop()
-        assert not stack or stop <= stack[-1][2], f"{name} ends after its parent"
-        stack.append((name, start, stop))
-        paths.append(tuple(s[0] for s in stack))
-    return sorted(paths)
-
-
-def check_frames(events, flame_frames, frame_ms):
-    # The frames track: one slice per frame, one after another, as long as its frame
-    # time; each flame frame's outermost main-thread scope lies within its frame.
-    # Times in µs; the marks of flame frames are known to some µs, the rest to 0.1 ms.
-    frames = [e for e in events if e.get("cat") == "frame"]
-    for a, b in zip(frames, frames[1:]):
-        assert a["ts"] + a["dur"] - 0.001 <= b["ts"] <= a["ts"] + a["dur"] + 100
-        assert b["dur"] == pytest.approx(frame_ms[b["args"]["frame"]] * 1000, abs=100)
-    span = {e["args"]["frame"]: (e["ts"], e["ts"] + e["dur"]) for e in frames}
-    outer = sorted((e["ts"], e["dur"]) for e in events if e["name"] == "frame" and e["ph"] == "X")
-    assert len(outer) == len(flame_frames)
-    for k, (ts, dur) in zip(flame_frames, outer):
-        assert span[k][0] - 100 <= ts <= ts + dur <= span[k][1] + 100
-    return frames
-
-
-def test_trace_events_and_speedscope_profiles(recorded, capsys):
-    frame_ms = [float(v) for v in zel.load(recorded).columns["frame_ms"]]
-    doc, said = export(recorded, capsys, "perfetto", "--frames", "ALL")
-    assert said.endswith("ui.perfetto.dev, all 3 flame frames, 2 threads, 21 scopes\n")
-    events = doc["traceEvents"]
-    tids = {e["args"]["name"]: e["tid"] for e in events if e["name"] == "thread_name"}
-    assert sorted(tids) == ["frames", "thread 1", "thread 2"]
-    for thread, expected in (("thread 1", MAIN), ("thread 2", WORKER)):
-        xs = [e for e in events if e["ph"] == "X" and e["tid"] == tids[thread]]
-        paths = nested_paths([(e["name"], e["ts"], e["ts"] + e["dur"]) for e in xs])
-        assert paths == sorted(list(expected) * 3)  # the three flame frames' scopes, each once
-    frames = check_frames(events, (0, 2, 4), frame_ms)
-    assert [e["args"]["frame"] for e in frames] == list(range(6))
-    assert {e["tid"] for e in frames} == {tids["frames"]}
-    counters = {}
-    for e in (e for e in events if e["ph"] == "C"):
-        counters.setdefault(e["name"], []).append((e["ts"], e["args"]["value"]))
-    assert len(counters) == 10  # 8 system columns, loss, HOSTILE
-    assert [v for _, v in counters["loss (nats)"]] == [1.5 * k for k in range(6)]
-    assert counters[HOSTILE] == [(frames[3]["ts"], 7.0)]
-    assert counters["frame_ms (ms)"] == [(f["ts"], ms) for f, ms in zip(frames, frame_ms)]
-    # a range that starts on a frame without flame data
-    doc, _ = export(recorded, capsys, "perfetto", "--frames", "1:5")
-    frames = check_frames(doc["traceEvents"], (2, 4), frame_ms)
-    assert [e["args"]["frame"] for e in frames] == [1, 2, 3, 4]
-
-    doc, said = export(recorded, capsys, "speedscope")  # the slowest frame with flame data
-    assert said.endswith(": speedscope profile, slowest frame 4, 2 threads, 7 scopes\n")
-    assert doc["name"] == "cap.zel: slowest frame 4"
-    names = [f["name"] for f in doc["shared"]["frames"]]
-    for profile, name, expected in zip(doc["profiles"], ("thread 1", "thread 2"), (MAIN, WORKER)):
-        opened = [names[e["frame"]] for e in profile["events"] if e["type"] == "O"]
-        assert profile["name"] == name and sorted(opened) == sorted(p[-1] for p in expected)
 
 
 def test_report_data_keeps_spikes_and_shows_the_slowest_flame_frames(recorded):

@@ -30,8 +30,10 @@ def register(subparsers):
         metavar="SLOWEST|ALL|A:B",
         help=(
             "SLOWEST (default): the --count slowest frames that carry flame data; ALL: every "
-            "frame with flame data, counters over the whole capture; A:B: frames A to B-1 "
-            "(like a Python slice, either side optional), or one frame number"
+            "frame with flame data; A:B: frames A to B-1 (like a Python slice, either side "
+            "optional), or one frame number. The frames track and the counters cover the "
+            "span of the choice: from its first frame to its last (for ALL, from the first "
+            "flame frame to the last), or A:B itself"
         ),
     )
     p.add_argument(
@@ -41,6 +43,28 @@ def register(subparsers):
         metavar="N",
         help="how many frames SLOWEST picks (default 1)",
     )
+    p.add_argument(
+        "--counters",
+        choices=("span", "all", "none"),
+        default="span",
+        help=(
+            "perfetto: which frames get frame slices and counter samples: span (default) the "
+            "span of --frames, all every frame of the capture, none no counter tracks (frame "
+            "slices over the span). A counter sample is written where its value changes; a "
+            "NaN or infinite value is left out and counted in otherData.nonfinite_samples"
+        ),
+    )
+    p.add_argument(
+        "--counter-every",
+        type=positive_int,
+        default=1,
+        metavar="N",
+        help=(
+            "perfetto: at most one counter sample per N frames, the first value of each run of "
+            "N frames (default 1: every frame); frame slices stay one per frame"
+        ),
+    )
+    p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
 
 
@@ -54,7 +78,14 @@ def run(args):
     export = trace if args.format == "perfetto" else speedscope
     try:
         selection = select_frames(capture, args.frames, args.count)
-        n_threads, n_scopes = export.write(capture, selection, args.output)
+        if export is trace:
+            options = {"counters": args.counters, "counter_every": args.counter_every}
+        else:
+            options = {}
+        progress = not args.no_progress
+        n_threads, n_scopes = export.write(
+            capture, selection, args.output, progress=progress, **options
+        )
     except SelectionError as e:
         raise CommandError(str(e)) from None
     except FlameError as e:

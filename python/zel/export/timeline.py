@@ -23,23 +23,27 @@ nanoseconds do not survive the doubles of JSON readers.
 """
 
 import math
+from array import array
+from bisect import bisect_left
 
 from .. import flame as _flame
-from .common import as_selection, thread_labels
+from .common import CHUNK, as_selection, thread_labels
 
 
-def _frame_ms(capture, k):
-    value = float(capture.columns["frame_ms"][k])
-    return 0.0 if math.isnan(value) else value
+def _floats(values):
+    """A slice of a column as a list of Python floats."""
+    return values.tolist() if hasattr(values, "tolist") else [float(v) for v in values]
 
 
 class Timeline:
     """What both trace formats are made of: the selected flame frames decoded, each
     thread's scopes merged over them into nested slices (a scope longer than a frame
     once, clipped to the frames that hold it: `flame.merge`), and the frame marks in
-    time. `frames`: a Selection or frame numbers."""
+    time. `frames`: a Selection or frame numbers; `span`: the (start, stop) frame
+    numbers to place, the selection's span unless given (it always takes in the
+    selected frames)."""
 
-    def __init__(self, capture, frames):
+    def __init__(self, capture, frames, span=None):
         sel = as_selection(frames)
         self.capture, self.selection = capture, sel
         decoded, seen = [], set()
@@ -57,40 +61,54 @@ class Timeline:
                 decoded.append((k, frame))
         self.flame_frames = decoded
 
-        start, stop = sel.span
+        start, stop = span or sel.span
+        start, stop = min(start, sel.frames[0]), max(stop, sel.frames[-1] + 1)
         self.span = range(start, stop)
-        self.frame_ms = [_frame_ms(capture, k) for k in self.span]
-        self.frame_times = self._place(decoded, start)
+        self.ref_ns = decoded[0][1].stop_ns if decoded else 0
+        self._times = None
         self.threads = self._threads()
-        first = [self.frame_times[0][0]] if self.frame_times else []
+        first = [b for b, _ in self._place(1)]
         first += [f.start_ns - self.ref_ns for _, f in decoded]
         self.origin_ns = self.ref_ns + math.floor(min(first)) if first else self.ref_ns
 
-    def _place(self, decoded, start):
-        """(start, stop) of each frame of the span, ns after `self.ref_ns` (the end of
-        the first flame frame), as floats: each frame's mark is the last flame frame's
-        end at or before it (the first one for frames before any) plus the frame_ms
-        since; a frame starts no earlier than the one before it ends."""
-        ends = {k: f.stop_ns for k, f in decoded}
-        self.ref_ns = decoded[0][1].stop_ns if decoded else 0
-        total, sums = 0.0, []  # running sum of frame_ms, in ns
-        for ms in self.frame_ms:
-            total += ms * 1e6
-            sums.append(total)
-        ref_mark, ref_sum = 0.0, sums[decoded[0][0] - start] if decoded else 0.0
-        out, prev = [], -math.inf
-        for i, (k, ms) in enumerate(zip(self.span, self.frame_ms)):
-            if k in ends:
-                ref_mark, ref_sum = ends[k] - self.ref_ns, sums[i]
-            mark = ref_mark + sums[i] - ref_sum
-            begin = mark - ms * 1e6
-            if k == 0 and decoded and decoded[0][0] == 0:
-                # No mark before the first frame: it starts with its first scope.
-                begin = min(begin, decoded[0][1].start_ns - self.ref_ns)
-            begin = max(begin, prev)
-            prev = max(mark, begin)
-            out.append((begin, prev))
-        return out
+    def frame_ms(self, a, b):
+        """The recorded frame_ms of frames a <= k < b (NaN or infinite as recorded)."""
+        return _floats(self.capture.columns["frame_ms"][a:b])
+
+    def _place(self, limit=None):
+        """(start, stop) of the first `limit` frames of the span (all by default), ns
+        after `self.ref_ns` (the end of the first flame frame), as floats: each frame's
+        mark is the last flame frame's end at or before it (the first one for frames
+        before any) plus the frame_ms since; a frame starts no earlier than the one
+        before it ends. A frame_ms that is NaN or infinite counts as 0."""
+        decoded, span = self.flame_frames, self.span
+        ends = {k: f.stop_ns - self.ref_ns for k, f in decoded}
+        stop = span.stop if limit is None else min(span.stop, span.start + limit)
+        # The running sum of frame_ms (ns) up to the first flame frame, which anchors
+        # the frames before it.
+        ref_mark, ref_sum = 0.0, 0.0
+        if decoded:
+            for a in range(span.start, decoded[0][0] + 1, CHUNK):
+                for ms in self.frame_ms(a, min(a + CHUNK, decoded[0][0] + 1)):
+                    ref_sum += ms * 1e6 if math.isfinite(ms) else 0.0
+        first_at_zero = bool(decoded) and decoded[0][0] == 0
+        total, prev = 0.0, -math.inf
+        for a in range(span.start, stop, CHUNK):
+            b = min(a + CHUNK, stop)
+            for k, ms in zip(range(a, b), self.frame_ms(a, b)):
+                ns = ms * 1e6 if math.isfinite(ms) else 0.0
+                total += ns
+                end = ends.get(k)
+                if end is not None:
+                    ref_mark, ref_sum = end, total
+                mark = ref_mark + total - ref_sum
+                begin = mark - ns
+                if k == 0 and first_at_zero:
+                    # No mark before the first frame: it starts with its first scope.
+                    begin = min(begin, decoded[0][1].start_ns - self.ref_ns)
+                begin = max(begin, prev)
+                prev = max(mark, begin)
+                yield begin, prev
 
     def _threads(self):
         """[(label, [Slice roots])] in the order the threads began (`flame.merge`)."""
@@ -98,15 +116,35 @@ class Timeline:
         labels = thread_labels([key for key, _ in merged])
         return [(label, roots) for label, (_, roots) in zip(labels, merged)]
 
+    def _placed(self):
+        if self._times is None:
+            shift = self.ref_ns - self.origin_ns
+            starts, stops = array("d"), array("d")
+            for begin, stop in self._place():
+                starts.append(shift + begin)
+                stops.append(shift + stop)
+            self._times = starts, stops
+        return self._times
+
     def frame_span_ns(self, i):
         """(start, stop) of the i-th frame of the span, in ns after the origin."""
-        a, b = self.frame_times[i]
-        shift = self.ref_ns - self.origin_ns
-        return shift + a, shift + b
+        starts, stops = self._placed()
+        return starts[i], stops[i]
 
-    def columns(self):
-        """(column name, unit, [value per frame of the span]) for every column."""
+    @property
+    def frame_starts(self):
+        """The start of every frame of the span, ns after the origin (an array)."""
+        return self._placed()[0]
+
+    @property
+    def frame_stops(self):
+        """The end of every frame of the span, ns after the origin (an array)."""
+        return self._placed()[1]
+
+    def samples(self, name):
+        """(frame numbers, values) of the frames of the span that carry a value of
+        column `name`: NumPy arrays or lists, as the capture gives them."""
         start, stop = self.span.start, self.span.stop
-        for name, col in self.capture.columns.items():
-            values = [float(v) for v in col[start:stop]]
-            yield name, self.capture.units.get(name, ""), values
+        frames, values = self.capture.present(name)
+        a, b = bisect_left(frames, start), bisect_left(frames, stop)
+        return frames[a:b], values[a:b]
