@@ -184,6 +184,8 @@ def _counters(ex, events, pid, every, bar, done):
     """A counter track per column, named "name (unit)"; returns {column: samples
     left out as non-finite} for the columns that had any."""
     starts, base, length = ex.frame_starts, ex.span.start, len(ex.span)
+    if _np is not None:
+        starts = _np.frombuffer(starts, dtype=_np.float64)
     units, nonfinite = ex.capture.units, {}
     for name in list(ex.capture.columns.keys()):
         unit = units.get(name, "")
@@ -193,8 +195,12 @@ def _counters(ex, events, pid, every, bar, done):
         head = f'{{"ph":"C","name":{_dumps(f"{name} ({unit})" if unit else name)},"pid":{pid}'
         template = head.replace("%", "%%") + ',"ts":%.3f,"args":{"value":%r}}'
         for a in range(0, len(frames), CHUNK):
-            chunk = zip(_list(frames[a : a + CHUNK]), _list(values[a : a + CHUNK]))
-            events.write([template % (starts[k - base] / 1000.0, v) for k, v in chunk])
+            ks = frames[a : a + CHUNK]
+            if _np is not None and isinstance(ks, _np.ndarray):
+                ts = (starts[ks - base] / 1000.0).tolist()
+            else:
+                ts = [starts[k - base] / 1000.0 for k in ks]
+            events.write(list(map(template.__mod__, zip(ts, _list(values[a : a + CHUNK])))))
             bar.update(done + frames[min(a + CHUNK, len(frames)) - 1] - base)
         done += length
         bar.update(done)
