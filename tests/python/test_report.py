@@ -1,5 +1,6 @@
-# What `zel report` writes, from the capture a child recorded (conftest.RECORD): its
-# data, and its page in a headless Chromium driven over the DevTools protocol.
+# What `zel report` writes, from the capture a child recorded (conftest.RECORD) and one
+# with odd columns (test_summary.odd_capture): its data, and its page in a headless
+# Chromium driven over the DevTools protocol.
 
 import fcntl
 import json
