@@ -16,7 +16,8 @@ void put_str(Bytes& out, std::string_view s) {
 }
 
 [[noreturn]] void body_too_short() {
-  panic("called `Result::unwrap()` on an `Err` value: " + IoError::unexpected_eof().debug());
+  throw Panic("called `Result::unwrap()` on an `Err` value: " + IoError::unexpected_eof().debug(),
+              "corrupt .zel record: its body ends inside a field");
 }
 
 template <class T>

@@ -196,3 +196,16 @@ def test_a_damaged_capture_gives_the_frames_before_the_damage(system_columns, tm
         out, err = capsys.readouterr()
         assert json.loads(out)["frames"] == n and err.count("\n") == 1
         assert err.startswith(f"zel: warning: {path} is damaged at byte {at:,}: corrupt .zel blob")
+        out = tmp_path / "out.csv"
+        for command in (
+            ["export", path, "-o", out],
+            ["flame", path, "-o", out.with_suffix(".json")],
+        ):
+            assert main([*map(str, command), "--strict"]) == 1
+            err = capsys.readouterr().err
+            assert err == f"zel {command[0]}: {path}: damaged at byte {at:,}: corrupt .zel blob" + (
+                f": length 0 below 4 ({n:,} whole frames before it)\n"
+            )
+        assert not out.exists() and main(["export", str(path), "-o", str(out)]) == 0
+        assert len(out.read_text().splitlines()) == n + 1 and capsys.readouterr().err
+        out.unlink()

@@ -1,6 +1,7 @@
 """`zel export`: the frame table as CSV, JSON lines or Parquet; many captures as one
 Parquet dataset with a `capture` column naming each source (`zel.export`)."""
 
+import functools
 import os
 
 from ..export import csv, jsonl, parquet
@@ -23,12 +24,18 @@ def register(sub):
     p.add_argument(
         "-o", "--output", required=True, help="out.csv, out.jsonl, out.parquet or dataset/"
     )
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse a damaged capture instead of exporting the frames before the damage",
+    )
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
 
 
 def run(args):
     out, progress = args.output, not args.no_progress
+    load = functools.partial(load_capture, strict=args.strict)
     dataset = len(args.captures) > 1 or out.endswith(os.sep) or os.path.isdir(out)
     if not dataset:
         ext = os.path.splitext(out)[1].lower()
@@ -41,13 +48,13 @@ def run(args):
         check_output(out, args.captures, directory=True)
     try:
         if dataset:
-            frames = parquet.write_dataset(args.captures, out, load_capture, progress)
+            frames = parquet.write_dataset(args.captures, out, load, progress)
             print(
                 f"wrote {frames:,} frames of {len(args.captures)} captures "
                 f"to the Parquet dataset {out}"
             )
         else:
-            capture = load_capture(args.captures[0])
+            capture = load(args.captures[0])
             with Progress(f"export {out}", len(capture), progress) as bar:
                 WRITERS[ext](capture, out, bar)
             print(f"wrote {len(capture):,} frames to {out}")

@@ -64,6 +64,11 @@ def register(subparsers):
             "N frames (default 1: every frame); frame slices stay one per frame"
         ),
     )
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse a damaged capture instead of exporting the frames before the damage",
+    )
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
 
@@ -74,7 +79,7 @@ def run(args):
     from ..flame import FlameError
 
     check_output(args.output, [args.capture])
-    capture = load_capture(args.capture)
+    capture = load_capture(args.capture, strict=args.strict)
     export = trace if args.format == "perfetto" else speedscope
     try:
         selection = select_frames(capture, args.frames, args.count)
