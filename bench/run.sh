@@ -2,8 +2,9 @@
 # Builds and runs every benchmark: the stream (C++ writer and reader, then Python
 # iteration over the stream they leave behind), building a system sample, the scope
 # path and flame frames in C++, Python scopes against native context managers, and the
-# frame mark with its metrics and flame frames, in C++ and from Python, and loading and
-# exporting a capture of 1,000,000 frames.
+# frame mark with its metrics and flame frames, in C++ and from Python, loading and
+# exporting a capture of 1,000,000 frames, zel summary and zel report on 20,000 metric
+# names, and zel flame --frames ALL on 1,000,000 frames.
 # Expects `_zel` importable (pip install .). With --peers it then also runs
 # bench/peers.sh, zel against the tools users would pick instead (installs them from
 # PyPI into bench/.venv-peers, so it needs the network).
@@ -23,6 +24,8 @@ env -u ZEL_RECORD python3 bench/scope_bench.py
 build/bench/bench/capture_bench --benchmark_repetitions=5 "${aggregates[@]}"
 python3 bench/capture_bench.py
 env -u ZEL_RECORD python3 bench/load_bench.py 1000000 5
+env -u ZEL_RECORD python3 bench/summary_bench.py
+env -u ZEL_RECORD python3 bench/flame_bench.py
 if [[ "${1:-}" == "--peers" ]]; then
   bash bench/peers.sh
 fi
