@@ -126,9 +126,9 @@ class Capture:
         self.damage = Damage(*damage) if damage is not None else None
         self._n = n_frames
         self.flame = dict(flames)
-        self._system = {name: _floats(b) for name, b in zip(self.system_columns, system)}
+        self._system = {name: _numbers(b) for name, b in zip(self.system_columns, system)}
         self._user = {
-            name: (_ints(frames), _floats(values))
+            name: (_numbers(frames, "q"), _numbers(values))
             for name, (frames, values) in zip(self.user_columns, user)
         }
         self.frames = _np.arange(n_frames, dtype=_np.int64) if _np else list(range(n_frames))
@@ -224,18 +224,11 @@ class Capture:
         return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
 
 
-def _floats(b):
+def _numbers(b, code="d"):
+    """The float64 ("d") or int64 ("q") numbers in bytes `b`: a NumPy view, or a list."""
     if _np is not None:
-        return _np.frombuffer(b, dtype=_np.float64)
-    a = array.array("d")
-    a.frombytes(b)
-    return a.tolist()
-
-
-def _ints(b):
-    if _np is not None:
-        return _np.frombuffer(b, dtype=_np.int64)
-    a = array.array("q")
+        return _np.frombuffer(b, dtype=_np.float64 if code == "d" else _np.int64)
+    a = array.array(code)
     a.frombytes(b)
     return a.tolist()
 
