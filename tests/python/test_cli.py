@@ -1,7 +1,7 @@
 # The `zel` command line itself: outputs refused before any work, one line on standard
 # error and a fixed exit status for every failure, `zel record` running a script as
-# python does, options that mean what they say, and a seeded random walk over every
-# subcommand with broken captures and outputs nowhere to be written.
+# python does, options that mean what they say, and a seeded random walk over the
+# subcommands that read a capture, with broken captures and outputs nowhere to be written.
 
 import collections
 import os
@@ -9,6 +9,7 @@ import random
 import shutil
 import time
 from pathlib import Path
+from unittest import mock
 
 from conftest import PANIC, frame, header, run, run_python
 
@@ -20,24 +21,16 @@ NOTES = ("zel: warning: ", "zel: note: ")  # the loader's lines about a damaged 
 
 
 def unwritable_dir(tmp_path):
-    # A directory that takes no new file: mode 0o555, or for root, whom permissions do
-    # not bind, /sys. None where neither refuses.
-    ro = tmp_path / "ro"
-    ro.mkdir(mode=0o555)
-    for d in (ro, Path("/sys")):
+    # A directory that takes no new file: mode 0o555, or for root, whom modes do not
+    # bind, /sys. None where neither refuses.
+    (tmp_path / "ro").mkdir(mode=0o555)
+    for d in (tmp_path / "ro", Path("/sys")):
         try:
-            open(d / "zel-probe", "x").close()
+            (d / "zel-probe").touch(exist_ok=False)
         except OSError:
             return d
-        os.unlink(d / "zel-probe")
+        (d / "zel-probe").unlink()
     return None
-
-
-def failing(exc):
-    def load_capture(path, **options):
-        raise exc
-
-    return load_capture
 
 
 # Command lines, their exit status and what their one line on standard error says. F
@@ -46,18 +39,15 @@ def failing(exc):
 # takes no file; an exception is what loading the capture raises instead.
 FAILURES = [
     ("report F -o F", 2, "F: the output would overwrite the input F"),
-    ("flame R -o ./R", 2, "./R: the output would overwrite the input R"),
     ("flame R -o L --format speedscope", 2, "L: the output would overwrite the input R"),
     ("export c.csv -o c.csv", 2, "c.csv: the output would overwrite the input c.csv"),
     ("export F R -o app.py", 2, "app.py: Not a directory"),
     ("record -o app.py -- app.py", 2, "app.py: the output would overwrite the input app.py"),
     ("record -o notes.txt -- app.py", 2, "notes.txt: exists and is not a capture; --force"),
-    ("record -o dir -- app.py", 2, "dir: Is a directory"),
     ("record -o RO/x.zel -- app.py", 2, "RO/x.zel: Permission denied"),
     ("export F -o RO/ds/", 2, "RO/ds/: Permission denied"),
     ("record -o x.zel", 2, "zel record: no program to run"),
-    ("summary", 2, "zel summary: error: the following arguments are required: capture"),
-    ("summary --slowest -3 F", 2, "argument --slowest: must be a whole number of at least 1"),
+    ("summary", 2, "the following arguments are required: capture (see zel summary --help)"),
     ("watch F --interval nan", 2, "argument --interval: must be a number above 0"),
     ("report renamed.zel -o r.html", 1, "renamed.zel: damaged header: it names no frame_ms"),
     ("summary F", 1, "zel summary: /x: Permission denied", OSError(13, os.strerror(13), "/x")),
@@ -78,7 +68,6 @@ def test_failures_are_one_line_with_their_exit_status(
     Path("app.py").write_text("open('ran', 'w')\n")
     Path("notes.txt").write_text("notes")
     Path("renamed.zel").write_bytes(header([("frame_mt", "ms")]) + frame([0.0]))
-    os.mkdir("dir")
     ro = unwritable_dir(tmp_path)
     before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     for line, status, message, *exc in FAILURES:
@@ -87,26 +76,17 @@ def test_failures_are_one_line_with_their_exit_status(
         args, message = line.replace("RO/", f"{ro}/").split(), message.replace("RO/", f"{ro}/")
         with monkeypatch.context() as m:
             if exc:
-                m.setattr(summary_command, "load_capture", failing(exc[0]))
+                m.setattr(summary_command, "load_capture", mock.Mock(side_effect=exc[0]))
             got, err = main(args), capsys.readouterr().err
         assert (got, err.count("\n"), message in err) == (status, 1, True), (line, err)
-        if ": error: " in err:  # argparse's own: where help is
-            assert err.endswith(f"(see {err.split(':')[0]} --help)\n"), err
     # Nothing written, nothing run, no temporary file left.
     assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
-    assert not ro or not [p for p in ro.iterdir() if "zel" in p.name]
-
-    # --force overwrites a file that is not a capture; an empty file is taken anyway.
-    Path("empty.zel").write_bytes(b"")
-    for args in (["--force", "-o", "notes.txt"], ["-o", "empty.zel"]):
-        r = run("-m", "zel", "record", *args, "--", "app.py", cwd=tmp_path)
-        assert r.returncode == 0 and os.path.exists("ran"), r.stderr
-        assert len(zel.load(args[-1])) == 0
-        os.unlink("ran")
 
 
 # Scripts run by `python` and by `zel record`: what comes out must be the same, except
-# that python ends by SIGINT where zel exits 130. The last figure: frames marked.
+# that python ends by SIGINT where zel exits 130. The last figure: frames marked. The
+# first output is an empty file, taken as it is; the second one that is not a capture,
+# taken with --force.
 SCRIPTS = [
     ("import sys, zel\nzel.frame_mark()\nsys.exit('no GPU here')\n", [], 1),
     ("import sys\nprint(sys.argv, __name__, __file__)\nsys.exit(5)\n", ["--lr", "3", "-m"], 0),
@@ -118,10 +98,13 @@ SCRIPTS = [
 
 
 def test_record_runs_a_script_as_python_does(tmp_path):
+    (tmp_path / "0.zel").write_bytes(b"")
+    (tmp_path / "1.zel").write_text("notes")
     for k, (source, argv, frames) in enumerate(SCRIPTS):
         (tmp_path / "s.py").write_text(source)
         python = run("s.py", *argv, cwd=tmp_path)
-        zel_run = run("-m", "zel", "record", "-o", f"{k}.zel", "--", "s.py", *argv, cwd=tmp_path)
+        opts = ["-o", f"{k}.zel"] + ["--force"] * (k == 1)
+        zel_run = run("-m", "zel", "record", *opts, "--", "s.py", *argv, cwd=tmp_path)
         status = 130 if python.returncode == -2 else python.returncode
         want = (status, python.stdout, python.stderr)
         assert (zel_run.returncode, zel_run.stdout, zel_run.stderr) == want, source
@@ -185,40 +168,24 @@ def test_random_command_lines_end_in_one_line_or_succeed(recorded, tmp_path, mon
     monkeypatch.chdir(tmp_path)
     Path("out").mkdir()
     Path("notes.json").write_text('{"frames": [1, 2]}\n')
+    Path("real.zel").write_bytes(real)
     ro = unwritable_dir(tmp_path)
     deadline, seen, k = time.monotonic() + 10, collections.Counter(), 0
     while time.monotonic() < deadline or k < 60:
         k += 1
         capture = rng.choice(["c.zel"] * 6 + ["real.zel", "notes.json", "missing.zel", "out"])
         Path("c.zel").write_bytes(broken(rng, real))
-        Path("real.zel").write_bytes(real)
         where = rng.choice(["out"] * 6 + ["nodir", str(ro or "out"), ""])
         args = random_command(rng, capture, f"{where}/o{k}" if where else capture)
         status, err = main(args), capsys.readouterr().err
         seen[args[0], status] += 1
-        assert status in (0, 1, 2) and "Traceback" not in err, (args, err)
-        assert "internal error" not in err, (args, err)
+        assert status in (0, 1, 2) and "internal error" not in err, (args, err)
         lines = [line for line in err.splitlines() if not line.startswith(NOTES)]
         if status:
             assert len(lines) == 1 and lines[0].startswith(f"zel {args[0]}: "), (args, err)
             assert not [p.name for p in Path("out").iterdir() if f"o{k}" in p.name], args
         assert not list(Path("out").rglob("*.tmp*")) and Path("real.zel").read_bytes() == real
 
-    # zel record, in a process of its own: a program that ends well or says why it
-    # stops, an absent module, and outputs that are not to be written (c.zel: the last
-    # broken capture, overwritten unless its magic is gone).
-    Path("app.py").write_text("import sys, zel\nzel.frame_mark()\nsys.exit(*sys.argv[1:2])\n")
-    outs = ["out/r.zel", "out/s.zel", "c.zel", "notes.json", "out", "nodir/r.zel", "out/t.zel"]
-    tails = [["app.py"], ["app.py", "stopped"], ["app.py"], ["app.py"], ["app.py"], ["app.py"]]
-    for out, tail in zip(outs + [f"{ro}/r.zel"] * bool(ro), tails + [["-m", "absent"], ["app.py"]]):
-        before = sorted(Path("out").iterdir())
-        r = run("-m", "zel", "record", "-o", out, "--max-frames", "1", "--", *tail, cwd=tmp_path)
-        seen["record", r.returncode] += 1
-        assert r.returncode in (0, 1, 2) and "Traceback" not in r.stderr, (out, tail, r.stderr)
-        assert r.stderr.count("\n") == (r.returncode != 0), (out, tail, r.stderr)
-        if r.returncode == 2:  # refused before it ran: nothing written
-            assert sorted(Path("out").iterdir()) == before, (out, tail)
-            assert Path("notes.json").read_text() == '{"frames": [1, 2]}\n'
     # The walk met failures and successes of every command.
-    for command in ("summary", "export", "report", "flame", "watch", "record"):
-        assert {s for c, s in seen if c == command} >= {0, 1}, seen
+    want = {(c, s) for c in ("summary", "export", "report", "flame", "watch") for s in (0, 1)}
+    assert want <= seen.keys(), seen
