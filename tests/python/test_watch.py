@@ -1,20 +1,17 @@
 # `zel watch`: its snapshots of a capture cut anywhere, how it shows values, its one-line
-# refusals, and how it follows a path that a run has yet to create, rewrites in place or
+# refusals, and how it follows a path that a run has yet to create, writes anew or
 # replaces with another file.
 
 import math
 import os
-import queue
-import signal
-import subprocess
-import sys
-import threading
 import time
+from types import SimpleNamespace
 
-from conftest import child_env, decl, frame, header, run_python
+from conftest import decl, frame, header, run_python
 
 import _zel
 from zel.cli import main
+from zel.commands import watch_command
 from zel.commands.watch_command import MAX_ROWS, number
 
 # fmt: off
@@ -51,18 +48,15 @@ def test_once_shows_what_is_written_so_far(frames_capture, tmp_path, capsys):
 
 
 def test_once_refuses_what_is_no_capture_in_one_line(tmp_path, capsys):
-    h, f = header([("frame_ms", "ms")]), frame([0.0])  # f[4:8]: its body's length
+    # (a missing file, text and a damaged frame: test_commands.py)
     (tmp_path / "dir.zel").mkdir()
-    for name, data, problem in [
-        ("missing.zel", None, "no such file"),
-        ("dir.zel", None, "Is a directory"),
-        ("text.zel", b"hello, world\n" * 4, "not a capture: it does not start with the .zel magic"),
-        ("short.json", b"{}\n", "not a capture: it does not start with the .zel magic"),
-        ("damaged.zel", h + f[:4] + b"\xff\xff\0\0" + f[8:], "damaged: corrupt .zel blob"),
-        ("v3.zel", header([], version=3), "unsupported .zel version: 3, expected 2"),
+    (tmp_path / "short.json").write_bytes(b"{}\n")  # too short for a header, yet no capture
+    (tmp_path / "v3.zel").write_bytes(header([], version=3))
+    for name, problem in [
+        ("dir.zel", "Is a directory"),
+        ("short.json", "not a capture: it does not start with the .zel magic"),
+        ("v3.zel", "unsupported .zel version: 3, expected 2"),
     ]:
-        if data is not None:
-            (tmp_path / name).write_bytes(data)
         path = str(tmp_path / name)
         assert main(["watch", path, "--once"]) == 1
         out, err = capsys.readouterr()
@@ -76,82 +70,50 @@ def stream(n, scale):
     return data + b"".join(frame([scale * i], [(1, scale * i)]) for i in range(n))
 
 
-class Watch:
-    # `zel watch live.zel` in a child, polling every 10 ms, its output lines gathered
-    # from both streams as (stream, line).
-
-    def __init__(self, cwd):
-        args = [sys.executable, "-m", "zel", "watch", "live.zel", "--interval", ".01"]
-        # Ctrl-C as a terminal sends it, even where this run inherited SIGINT ignored.
-        default_sigint = lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)  # noqa: E731
-        pipes = dict(text=True, stdout=-1, stderr=-1, preexec_fn=default_sigint)
-        self.child = subprocess.Popen(args, env=child_env(), cwd=cwd, **pipes)
-        self.lines, self.seen = queue.Queue(), []
-        for name in ("out", "err"):
-            pipe = getattr(self.child, f"std{name}")
-            threading.Thread(target=self._gather, args=(name, pipe), daemon=True).start()
-
-    def _gather(self, name, pipe):
-        for line in pipe:
-            self.lines.put((name, line.rstrip("\n")))
-
-    def expect(self, want):  # waits for the line `want`, then returns every line so far
-        deadline = time.monotonic() + 10
-        while want not in self.seen:
-            self.seen.append(self.lines.get(timeout=max(deadline - time.monotonic(), 0)))
-        return self.seen
-
-    def stop(self):
-        self.child.send_signal(signal.SIGINT)
-        self.child.wait(timeout=20)
-        time.sleep(0.1)  # the gathering threads reach the end of both pipes
-        while not self.lines.empty():
-            self.seen.append(self.lines.get())
-        return self.child.returncode
-
-
-def test_follow_waits_for_the_capture_and_starts_again_for_each_new_run(tmp_path):
+def test_follow_waits_and_starts_again_for_each_new_run(tmp_path, monkeypatch, capsys):
+    # `zel watch live.zel`, where each pause between two looks takes the next step below
+    # and the last is Ctrl-C. Each step changes only one of what tells a new run from a
+    # growing capture: the first bytes (written anew, the same inode, the file only
+    # grows), the inode (a longer file with the same first bytes renamed over it), the
+    # size (cut back to a prefix of itself); then a real run recording to the path, and
+    # the file gone a while, then back.
+    monkeypatch.chdir(tmp_path)
     live, staged = tmp_path / "live.zel", tmp_path / "staged.zel"
-    watch = Watch(tmp_path)
-    replaced = ("err", "zel watch: live.zel was replaced by a new run; starting again")
-    try:
-        watch.expect(("err", "zel watch: waiting for live.zel to appear"))
-        live.write_bytes(stream(5, 1.0))
-        watch.expect(("out", "live.zel: 5 frames, 0 with flame data"))
-        # Each step below changes only one of what tells a new run from a growing
-        # capture: the first bytes (overwritten in place, the file only grows), the
-        # inode (a longer file with the same first bytes renamed over it), the size (cut
-        # back to a prefix of itself).
-        with open(live, "r+b") as f:
-            f.write(stream(8, 2.0))
-        watch.expect(("out", "live.zel: 8 frames, 0 with flame data"))
-        watch.expect(("out", "  #0 0 ms  #1 2 ms  #2 4 ms  #3 6 ms  #4 8 ms"))  # none of the old
-        staged.write_bytes(stream(12, 2.0))
-        os.replace(staged, live)
-        watch.expect(("out", "live.zel: 12 frames, 0 with flame data"))
-        with open(live, "r+b") as f:
-            f.truncate(len(stream(4, 2.0)))
-        watch.expect(("out", "live.zel: 4 frames, 0 with flame data"))
-        watch.expect(("out", "  #0 0 ms  #1 2 ms  #2 4 ms  #3 6 ms"))  # numbered from 0 again
-        # A real run recording to the path truncates the file and writes it again.
-        run_python("import zel\nzel.enable()\nfor _ in range(3): zel.frame_mark()", ZEL_RECORD=live)
-        watch.expect(("out", "live.zel: 3 frames, 0 with flame data"))
-        live.unlink()  # gone a while, then back: a new file, and no second wait
-        time.sleep(0.05)
-        live.write_bytes(stream(2, 3.0))
-        watch.expect(("out", "live.zel: 2 frames, 0 with flame data"))
-    finally:
-        assert watch.stop() == 0
-    err = [line for stream, line in watch.seen if stream == "err"]
-    assert err == ["zel watch: waiting for live.zel to appear", *[replaced[1]] * 5]
+    record = "import zel\nzel.enable()\nfor _ in range(3): zel.frame_mark()"
+    steps = [
+        lambda: live.write_bytes(stream(5, 1.0)),
+        lambda: live.write_bytes(stream(8, 2.0)),
+        lambda: (staged.write_bytes(stream(12, 2.0)), os.replace(staged, live)),
+        lambda: os.truncate(live, len(stream(4, 2.0))),
+        lambda: run_python(record, ZEL_RECORD=live),
+        live.unlink,
+        lambda: live.write_bytes(stream(2, 3.0)),
+    ]
+    looks = []  # what each look printed: (standard output, standard error)
+
+    def pause(seconds):
+        looks.append(capsys.readouterr())
+        if len(looks) > len(steps):
+            raise KeyboardInterrupt
+        steps[len(looks) - 1]()
+
+    fake = SimpleNamespace(sleep=pause, monotonic=time.monotonic)  # time as watch sees it
+    monkeypatch.setattr(watch_command, "time", fake)
+    assert main(["watch", "live.zel"]) == 0
+    # the frames each look shows and what it says; a gone file is not waited for again
+    wait = "zel watch: waiting for live.zel to appear\n"
+    new = "zel watch: live.zel was replaced by a new run; starting again\n"
+    got = [(out and int(out.split()[1]), err) for out, err in looks]
+    assert got == [("", wait), (5, ""), (8, new), (12, new), (4, new), (3, new), ("", ""), (2, new)]
+    assert "\n  #0 0 ms  #1 2 ms  #2 4 ms  #3 6 ms  #4 8 ms\n" in looks[2][0]  # none of the old
+    assert "\n  #0 0 ms  #1 2 ms  #2 4 ms  #3 6 ms\n" in looks[4][0]  # numbered from 0 again
 
 
 def test_once_keeps_clashing_names_apart_and_lists_a_bounded_number(tmp_path, capsys):
     # A user column named frame_ms shows as user.frame_ms, as zel.load shows it; with
     # hundreds of names the view lists the first ones and counts the rest.
     names = ["frame_ms"] + [f"step_{i}" for i in range(300)]
-    data = header([("frame_ms", "ms")])
-    data += b"".join(decl(1 + i, name) for i, name in enumerate(names))
+    data = header([("frame_ms", "ms")]) + b"".join(decl(1 + i, n) for i, n in enumerate(names))
     data += frame([5.0], [(1 + i, 100.0 + i) for i in range(len(names))])
     (path := tmp_path / "many.zel").write_bytes(data)
     assert main(["watch", str(path), "--once"]) == 0
