@@ -195,3 +195,22 @@ def test_a_damaged_capture_gives_the_frames_before_the_damage(system_columns, tm
         assert not out.exists() and main(["export", str(path), "-o", str(out)]) == 0
         assert len(out.read_text().splitlines()) == n + 1 and capsys.readouterr().err
         out.unlink()
+
+
+def test_text_output_keeps_hostile_names_on_one_short_line(
+    system_columns, tmp_path, capsys, monkeypatch
+):
+    names = ["a\nb", "x" * 500, "", "nul\x00", "tab\there"]
+    c = len(system_columns)
+    data = header(system_columns) + b"".join(decl(c + i, n) for i, n in enumerate(names))
+    data += b"".join(
+        frame([float(k)] * c, [(c + i, k + i) for i in range(len(names))]) for k in range(3)
+    )
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "names.zel").write_bytes(data)
+    for command in (["summary", "names.zel"], ["watch", "names.zel", "--once"]):
+        assert main(command) == 0
+        lines = capsys.readouterr().out.splitlines()
+        assert max(map(len, lines)) < 100, command
+        starts = [line.split(" ")[0] for line in lines]
+        assert {"a\\nb", '""', "nul\\x00", "tab\\there", "x" * 47 + "…"} <= set(starts), command

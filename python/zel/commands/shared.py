@@ -41,6 +41,14 @@ def positive_float(text):
     return value
 
 
+def printable(name, width=48, empty='""'):
+    """A name as one line of at most `width` characters, for text output: control
+    characters (newlines, tabs, NUL, ...) written as Python escapes them, an empty name
+    as `empty`, and a longer name cut short with "…"."""
+    text = "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in name) or empty
+    return text if len(text) <= width else text[: width - 1] + "…"
+
+
 def load_capture(path, strict=False):
     """The capture at `path` as columns (`zel.load`), or CommandError naming the file
     and the problem: missing, unreadable, not a capture, or (with `strict`) damaged.
@@ -68,7 +76,10 @@ def load_capture(path, strict=False):
             f"showing the {capture.damage.frames:,} frames before it (--strict refuses it)",
             file=sys.stderr,
         )
-    renamed = [f"{recorded!r} as {shown!r}" for shown, recorded in capture.renamed.items()]
+    renamed = [
+        f"{printable(recorded, 32)} as {printable(shown, 32)}"
+        for shown, recorded in capture.renamed.items()
+    ]
     if renamed:
         more = f" and {len(renamed) - 3:,} more" if len(renamed) > 3 else ""
         print(

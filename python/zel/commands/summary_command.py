@@ -7,7 +7,7 @@ import sys
 from .. import stats
 from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
-from .shared import CommandError, load_capture, positive_int
+from .shared import CommandError, load_capture, positive_int, printable
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
@@ -127,7 +127,7 @@ def _table(rows, header):
 
 
 def _names(names, limit=TEXT_NAMES):
-    shown = ", ".join(names[:limit])
+    shown = ", ".join(printable(n, 32) for n in names[:limit])
     return shown + (f", ... and {len(names) - limit:,} more" if len(names) > limit else "")
 
 
@@ -162,8 +162,8 @@ def render(s):
     nonfinite = any(c["nonfinite"] for c in shown)
     rows = [
         [
-            c["name"],
-            c["unit"],
+            printable(c["name"]),
+            printable(c["unit"], 16, ""),
             _figure(c["min"]),
             _figure(c["mean"]),
             _figure(c["max"]),
@@ -198,7 +198,8 @@ def render(s):
         lines += ["", title + (" (top scopes by self time)" if with_scopes else "")]
         for e in s[key]:
             scopes = ", ".join(
-                f"{t['name']} {_figure(t['self_ms'], 2)} ms" for t in e.get("top_scopes", [])
+                f"{printable(t['name'], 32)} {_figure(t['self_ms'], 2)} ms"
+                for t in e.get("top_scopes", [])
             )
             lines.append(
                 f"  frame {e['frame']:>8}  {_figure(e['frame_ms'])} ms"

@@ -19,7 +19,7 @@ import sys
 import time
 
 from ..table import unique_names
-from .shared import CommandError, panic_exception, positive_float, positive_int
+from .shared import CommandError, panic_exception, positive_float, positive_int, printable
 
 CLEAR = "\x1b[H\x1b[2J"
 MAGIC = b"ZEL1"
@@ -145,7 +145,9 @@ class View:
             else:
                 value, k = self.latest.get(name, (None, newest))
             since = "" if k == newest else f"  (frame {k})"
-            rows.append((name, number(value), self.units.get(name, ""), since))
+            rows.append(
+                (printable(name), number(value), printable(self.units.get(name, ""), 16, ""), since)
+            )
         width = max(len(r[0]) for r in rows)
         digits = max(8, *(len(r[1]) for r in rows))
         lines += [f"{n:<{width}}  {v:>{digits}} {u}{s}".rstrip() for n, v, u, s in rows]
