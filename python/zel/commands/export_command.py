@@ -6,7 +6,7 @@ import os
 
 from ..export import csv, jsonl, parquet
 from ..export.common import Progress
-from .shared import CommandError, UsageError, check_output, load_capture
+from .shared import CommandError, UsageError, check_output, counted, load_capture
 
 WRITERS = {".csv": csv.write, ".jsonl": jsonl.write, ".parquet": parquet.write}
 
@@ -57,7 +57,7 @@ def run(args):
             capture = load(args.captures[0])
             with Progress(f"export {out}", len(capture), progress) as bar:
                 WRITERS[ext](capture, out, bar)
-            print(f"wrote {len(capture):,} frames to {out}")
+            print(f"wrote {counted(len(capture), 'frame')} to {out}")
     except parquet.NoPyarrowError as e:
         raise CommandError(str(e)) from None
     except OSError as e:

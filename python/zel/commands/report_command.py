@@ -6,7 +6,7 @@ import os
 import sys
 
 from ..export.common import Progress
-from .shared import CommandError, check_output, load_capture, positive_int
+from .shared import CommandError, check_output, counted, load_capture, positive_int
 
 
 def register(subparsers):
@@ -55,5 +55,5 @@ def run(args):
     except OSError as e:
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
     size = os.path.getsize(args.output)
-    print(f"wrote {args.output}: {len(capture)} frames, {size / 1024:.0f} KB")
+    print(f"wrote {args.output}: {counted(len(capture), 'frame')}, {size / 1024:.0f} KB")
     return 0

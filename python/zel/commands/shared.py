@@ -41,6 +41,11 @@ def positive_float(text):
     return value
 
 
+def counted(n, noun):
+    """ "1 frame", "2 frames", "1,000 frames"."""
+    return f"{n:,} {noun}" + ("s" if n != 1 else "")
+
+
 def printable(name, width=48, empty='""'):
     """A name as one line of at most `width` characters, for text output: control
     characters (newlines, tabs, NUL, ...) written as Python escapes them, an empty name

@@ -7,7 +7,7 @@ import sys
 from .. import stats
 from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
-from .shared import CommandError, load_capture, positive_int, printable
+from .shared import CommandError, counted, load_capture, positive_int, printable
 
 HELP = """\
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
@@ -134,7 +134,7 @@ def _names(names, limit=TEXT_NAMES):
 def render(s):
     ft = s["frame_time"]
     lines = [
-        f"{s['path']}: {s['frames']:,} frames over {_figure(s['duration_s'], 2)} s, "
+        f"{s['path']}: {counted(s['frames'], 'frame')} over {_figure(s['duration_s'], 2)} s, "
         f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames"
     ]
     if s["damage"]:

@@ -19,7 +19,7 @@ import sys
 import time
 
 from ..table import unique_names
-from .shared import CommandError, panic_exception, positive_float, positive_int, printable
+from .shared import CommandError, counted, panic_exception, positive_float, positive_int, printable
 
 CLEAR = "\x1b[H\x1b[2J"
 MAGIC = b"ZEL1"
@@ -125,7 +125,7 @@ class View:
         return len(self.second) * 1000.0 / self.second_ms if self.second_ms > 0 else float("nan")
 
     def render(self, live):
-        lines = [f"{self.path}: {self.frames:,} frames, {self.flames:,} with flame data"]
+        lines = [f"{self.path}: {counted(self.frames, 'frame')}, {self.flames:,} with flame data"]
         lines += [self.note] if self.note else []
         if not self.frames:
             lines.append("no frame written yet")
