@@ -58,10 +58,23 @@ def frame_times(capture):
     return capture.columns["frame_ms"][1:]
 
 
+def total_ms(times_ms):
+    """The sum of the finite frame times: how long the frames took."""
+    if _np is not None:
+        times = _np.asarray(times_ms, dtype=_np.float64)
+        return math.fsum(times[_np.isfinite(times)])
+    return math.fsum(t for t in (float(v) for v in times_ms) if math.isfinite(t))
+
+
 def frame_time_stats(times_ms):
     """{"frames", "mean_ms", "p50_ms", "p90_ms", "p99_ms", "max_ms", "mean_fps",
-    "low_1pct_fps", "low_01pct_fps"} over a list of frame times in ms."""
+    "low_1pct_fps", "low_01pct_fps"} over the finite values of a list of frame times
+    in ms (a recorder writes no other; a damaged or hand-made capture may)."""
     ordered = _sorted(times_ms)
+    if _np is not None:
+        ordered = ordered[_np.isfinite(ordered)]
+    else:
+        ordered = [t for t in ordered if math.isfinite(t)]
     n = len(ordered)
     mean = _mean(ordered)
     return {

@@ -203,8 +203,12 @@ def test_text_output_keeps_hostile_names_on_one_short_line(
     names = ["a\nb", "x" * 500, "", "nul\x00", "tab\there"]
     c = len(system_columns)
     data = header(system_columns) + b"".join(decl(c + i, n) for i, n in enumerate(names))
-    data += b"".join(
-        frame([float(k)] * c, [(c + i, k + i) for i in range(len(names))]) for k in range(3)
+    data += b"".join(  # frame 1's frame_ms is infinite: left out of the frame-time figures
+        frame(
+            [[0.0, math.inf, 2.0][k]] + [float(k)] * (c - 1),
+            [(c + i, k + i) for i in range(len(names))],
+        )
+        for k in range(3)
     )
     monkeypatch.chdir(tmp_path)
     (tmp_path / "names.zel").write_bytes(data)
@@ -214,3 +218,10 @@ def test_text_output_keeps_hostile_names_on_one_short_line(
         assert max(map(len, lines)) < 100, command
         starts = [line.split(" ")[0] for line in lines]
         assert {"a\\nb", '""', "nul\\x00", "tab\\there", "x" * 47 + "…"} <= set(starts), command
+    assert main(["summary", "names.zel", "--json"]) == 0
+    said = json.loads(capsys.readouterr().out)
+    assert (said["duration_s"], said["frame_time"]["p50_ms"], said["frame_time"]["frames"]) == (
+        0.002,
+        2.0,
+        1,
+    )

@@ -66,7 +66,7 @@ def summarise(capture, slowest=5, progress=QUIET):
     `export.common.Progress`) counts the values read, `values_present` in all."""
     times = stats.frame_times(capture)
     ft = stats.frame_time_stats(times)
-    duration_ms = float(sum(times)) if len(times) else 0.0
+    duration_ms = stats.total_ms(times)
     columns = column_figures(capture, progress)
     frame_ms = capture.columns["frame_ms"]
     # Slowest frames by frame time (frame 0 has none).

@@ -113,7 +113,7 @@ def report_data(capture, *, slowest=8, progress=_quiet):
     `write_report`."""
     times = [float(v) for v in _stats.frame_times(capture)]
     summary = _stats.frame_time_stats(times)
-    summary["duration_s"] = sum(times) / 1000.0
+    summary["duration_s"] = _stats.total_ms(times) / 1000.0
     summary["flame_frames"] = len(capture.flame)
     with progress("columns", values_present(capture)) as bar:
         figures = column_figures(capture, bar)
