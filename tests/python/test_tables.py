@@ -225,3 +225,25 @@ def test_text_output_keeps_hostile_names_on_one_short_line(
         2.0,
         1,
     )
+
+
+def test_flame_data_that_does_not_decode_is_left_out_unless_strict(recorded, tmp_path, capsys):
+    # Three frames carry the recorded capture's flame frames; frame 1's is cut short.
+    flames = [b for _, b in sorted(zel.load(recorded).flame.items())]
+    flames[1] = flames[1][:30]
+    data = header([("frame_ms", "ms")], flame=True)
+    data += b"".join(frame([[0.0, 5.0, 9.0][k]], flame=b) for k, b in enumerate(flames))
+    (path := tmp_path / "flames.zel").write_bytes(data)
+    assert main(["summary", str(path), "--json"]) == 0
+    slow = json.loads(capsys.readouterr().out)["slowest"]
+    got = [(e["frame"], "top_scopes" in e, "flame_undecodable" in e) for e in slow]
+    assert got == [(2, True, False), (1, False, True)]
+    for fmt in ("perfetto", "speedscope"):
+        out = tmp_path / f"{fmt}.json"
+        command = ["flame", str(path), "-o", str(out), "--frames", "ALL", "--format", fmt]
+        assert main(command) == 0
+        err = capsys.readouterr().err
+        assert err.startswith(f"zel: warning: {path}: left out 1 undecodable flame frame (frame 1")
+        assert "job" in out.read_text()
+        assert main([*command, "--strict"]) == 1
+        assert "frame 1: damaged flame data" in capsys.readouterr().err

@@ -6,7 +6,9 @@ zel flame capture.zel -o all.json --format speedscope --frames ALL
 zel flame capture.zel -o mid.json --frames 100:200
 """
 
-from .shared import CommandError, check_output, load_capture, positive_int
+import sys
+
+from .shared import CommandError, check_output, counted, load_capture, positive_int
 
 FORMATS = ("perfetto", "speedscope")
 
@@ -67,7 +69,8 @@ def register(subparsers):
     p.add_argument(
         "--strict",
         action="store_true",
-        help="refuse a damaged capture instead of exporting the frames before the damage",
+        help="refuse a damaged capture instead of exporting the frames before the damage, "
+        "and flame data that does not decode instead of leaving it out",
     )
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
@@ -88,8 +91,9 @@ def run(args):
         else:
             options = {}
         progress = not args.no_progress
+        damaged = None if args.strict else []
         n_threads, n_scopes = export.write(
-            capture, selection, args.output, progress=progress, **options
+            capture, selection, args.output, progress=progress, damaged=damaged, **options
         )
     except SelectionError as e:
         raise CommandError(str(e)) from None
@@ -97,6 +101,14 @@ def run(args):
         raise CommandError(f"{args.capture}: {e}") from None
     except OSError as e:
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
+    if damaged:
+        k, why = damaged[0]
+        print(
+            f"zel: warning: {args.capture}: left out "
+            f"{counted(len(damaged), 'undecodable flame frame')} (frame {k}: {why}); "
+            "--strict refuses them",
+            file=sys.stderr,
+        )
     print(
         f"wrote {args.output}: {export.DESCRIPTION}, {selection.label}, "
         f"{n_threads} thread{'s' * (n_threads != 1)}, {n_scopes} scopes"

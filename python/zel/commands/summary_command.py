@@ -51,14 +51,24 @@ def register(sub):
 
 def top_scopes(flame_bytes, count=3):
     """The `count` scope names with the most self time in a flame frame, as
-    [(name, ms)]."""
+    [(name, ms)]; None when the flame data does not decode."""
     from .. import flame
 
     try:
         frame = flame.decode(flame_bytes)
-    except flame.FlameError as e:
-        raise CommandError(str(e)) from None
+    except flame.FlameError:
+        return None
     return [(name, ns / 1e6) for name, ns in list(flame.self_times(frame).items())[:count]]
+
+
+def _with_scopes(entry, flame_bytes):
+    """`entry` with its "top_scopes", or "flame_undecodable": true."""
+    top = top_scopes(flame_bytes)
+    if top is None:
+        entry["flame_undecodable"] = True
+    else:
+        entry["top_scopes"] = [{"name": n, "self_ms": ms} for n, ms in top]
+    return entry
 
 
 def summarise(capture, slowest=5, progress=QUIET):
@@ -74,18 +84,13 @@ def summarise(capture, slowest=5, progress=QUIET):
     slow = []
     for i in order:
         entry = {"frame": i, "frame_ms": float(frame_ms[i])}
-        if i in capture.flame:
-            entry["top_scopes"] = [
-                {"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])
-            ]
-        slow.append(entry)
+        slow.append(_with_scopes(entry, capture.flame[i]) if i in capture.flame else entry)
     # When none of the slowest frames carries flame data, the slowest ones that do.
     slow_flame = []
     if capture.flame and not any("top_scopes" in e for e in slow):
-        flamed = stats.slowest_frames(capture, capture.flame)[:slowest]
-        for i in flamed:
-            top = [{"name": n, "self_ms": ms} for n, ms in top_scopes(capture.flame[i])]
-            slow_flame.append({"frame": i, "frame_ms": float(frame_ms[i]), "top_scopes": top})
+        for i in stats.slowest_frames(capture, capture.flame)[:slowest]:
+            entry = {"frame": i, "frame_ms": float(frame_ms[i])}
+            slow_flame.append(_with_scopes(entry, capture.flame[i]))
     damage = capture.damage
     out = {
         "path": capture.path,
@@ -201,6 +206,8 @@ def render(s):
                 f"{printable(t['name'], 32)} {_figure(t['self_ms'], 2)} ms"
                 for t in e.get("top_scopes", [])
             )
+            if e.get("flame_undecodable"):
+                scopes = "its flame data does not decode"
             lines.append(
                 f"  frame {e['frame']:>8}  {_figure(e['frame_ms'])} ms"
                 + (f"  ({scopes})" if scopes else "")

@@ -29,7 +29,7 @@ def _quiet(total):
     return QUIET
 
 
-def write_speedscope(out, capture, frames, progress=_quiet):
+def write_speedscope(out, capture, frames, progress=_quiet, damaged=None):
     """Writes the selected frames as a speedscope file to the text file `out`, a
     thread at a time and its events in chunks: one evented profile per thread, times
     in ns after the earliest exported instant, an open and a close event per scope
@@ -38,9 +38,9 @@ def write_speedscope(out, capture, frames, progress=_quiet):
     closes where that report ends). A clipped or still open scope gets a frame of its
     own whose `file`, which the viewer shows on hover, gives its full known duration.
     The shared frames follow the profiles. `frames`: a Selection or frame numbers;
-    `progress`: a function (total) -> bar of the Progress kind, called once. Returns
-    (threads, scopes) written."""
-    ex = Timeline(capture, frames)
+    `progress`: a function (total) -> bar of the Progress kind, called once; `damaged`:
+    see `Timeline`. Returns (threads, scopes) written."""
+    ex = Timeline(capture, frames, damaged=damaged)
     origin = ex.origin_ns
     names, index, n = [], {}, 0
     out.write(f'{{"$schema":{_dumps(SCHEMA_URL)},"profiles":[')
@@ -106,7 +106,7 @@ def _version():
         return "(source tree)"
 
 
-def write(capture, frames, path, progress=True):
+def write(capture, frames, path, progress=True, damaged=None):
     """Writes the speedscope file of `frames` to `path` (see `write_speedscope`), with
     a progress bar on a terminal unless `progress` is false; returns (threads, scopes)
     in it."""
@@ -115,4 +115,4 @@ def write(capture, frames, path, progress=True):
         return Progress(f"flame {path}", total, progress)
 
     with open_replacing(path) as f:
-        return write_speedscope(f, capture, frames, bar)
+        return write_speedscope(f, capture, frames, bar, damaged)

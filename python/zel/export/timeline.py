@@ -41,9 +41,10 @@ class Timeline:
     once, clipped to the frames that hold it: `flame.merge`), and the frame marks in
     time. `frames`: a Selection or frame numbers; `span`: the (start, stop) frame
     numbers to place, the selection's span unless given (it always takes in the
-    selected frames)."""
+    selected frames). A flame frame that does not decode raises FlameError naming its
+    frame, or, given a list `damaged`, is left out and added to it as (frame, why)."""
 
-    def __init__(self, capture, frames, span=None):
+    def __init__(self, capture, frames, span=None, damaged=None):
         sel = as_selection(frames)
         self.capture, self.selection = capture, sel
         decoded, seen = [], set()
@@ -54,7 +55,10 @@ class Timeline:
             try:
                 frame = _flame.decode(data)
             except _flame.FlameError as e:
-                raise _flame.FlameError(f"frame {k}: damaged flame data: {e}") from None
+                if damaged is None:
+                    raise _flame.FlameError(f"frame {k}: damaged flame data: {e}") from None
+                damaged.append((k, str(e)))
+                continue
             # A frame without scopes carries the newest earlier flame frame again.
             if frame.index not in seen:
                 seen.add(frame.index)

@@ -211,7 +211,9 @@ def _quiet(total):
     return QUIET
 
 
-def write_trace(out, capture, frames, counters="span", counter_every=1, progress=_quiet):
+def write_trace(
+    out, capture, frames, counters="span", counter_every=1, progress=_quiet, damaged=None
+):
     """Writes the selected frames as a trace-event JSON object to the text file `out`:
     one process; a track per thread with a complete event per scope, a scope longer
     than a frame once and clipped to the frames shown (args: the scope's data text; for
@@ -219,14 +221,14 @@ def write_trace(out, capture, frames, counters="span", counter_every=1, progress
     full known duration, and `began_earlier` and `open` where they hold); a "frames"
     track with a slice per frame; a counter track per column (see the module's
     docstring for which frames and samples). `frames`: a Selection or frame numbers;
-    `progress`: a function of the Progress kind (label, total) -> bar, called once.
-    Returns (threads, scopes) written."""
+    `progress`: a function of the Progress kind (label, total) -> bar, called once;
+    `damaged`: see `Timeline`. Returns (threads, scopes) written."""
     if counters not in COUNTERS:
         raise ValueError(f"counters must be one of {', '.join(COUNTERS)}, not {counters!r}")
     if counter_every < 1:
         raise ValueError(f"counter_every must be at least 1, not {counter_every}")
     whole = (0, len(capture)) if counters == "all" else None
-    ex = Timeline(capture, frames, whole)
+    ex = Timeline(capture, frames, whole, damaged)
     pid = 1
     out.write('{"traceEvents":[')
     events = _Events(out)
@@ -267,7 +269,7 @@ def to_trace_events(capture, frames, counters="span", counter_every=1):
     return json.loads(out.getvalue())
 
 
-def write(capture, frames, path, counters="span", counter_every=1, progress=True):
+def write(capture, frames, path, counters="span", counter_every=1, progress=True, damaged=None):
     """Writes the trace events of `frames` to `path` (see `write_trace`), with a
     progress bar on a terminal unless `progress` is false; returns (threads, scopes)
     in it."""
@@ -276,4 +278,4 @@ def write(capture, frames, path, counters="span", counter_every=1, progress=True
         return Progress(f"flame {path}", total, progress)
 
     with open_replacing(path) as f:
-        return write_trace(f, capture, frames, counters, counter_every, bar)
+        return write_trace(f, capture, frames, counters, counter_every, bar, damaged)
