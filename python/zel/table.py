@@ -156,6 +156,16 @@ class Capture:
         """How many frames hold a value of column `name`."""
         return self._n if name in self._system else len(self._user[name][0])
 
+    def count_in(self, name, start, stop):
+        """How many of frames start..stop-1 hold a value of column `name`."""
+        if name in self._system:
+            return max(0, min(stop, self._n) - start)
+        frames = self._user[name][0]
+        if _np is not None:
+            lo, hi = _np.searchsorted(frames, (start, stop))
+            return int(hi - lo)
+        return sum(1 for k in frames if start <= k < stop)
+
     def mask(self, name):
         """True for each frame that holds a value of column `name` (a recorded NaN
         included): what `columns[name]` cannot say."""
