@@ -87,7 +87,7 @@ class _Columns(Mapping):
         self._capture = capture
 
     def __getitem__(self, name):
-        return self._capture._dense(name)
+        return self._capture.dense(name)
 
     def __iter__(self):
         return iter(self._capture.units)
@@ -197,9 +197,6 @@ class Capture:
                 out[k - start] = v
         return out
 
-    def _dense(self, name):
-        return self.dense(name)
-
     def to_pandas(self):
         """A DataFrame with one row per frame, indexed by frame number (NaN where a
         frame has no value; `mask` tells a recorded NaN apart); units in
@@ -224,7 +221,7 @@ class Capture:
         arrays = [pa.array(self.frames, type=pa.int64())]
         for name in self.units:
             fields.append(pa.field(name, pa.float64(), metadata={"unit": self.units[name]}))
-            values = self._dense(name)
+            values = self.dense(name)
             if name in self._system:
                 arrays.append(pa.array(values, type=pa.float64()))
                 continue

@@ -27,11 +27,12 @@ def _json_value(v):
 def _column(capture, name, start, stop):
     """Column `name` of frames start..stop-1 as JSON values (_ABSENT where a frame has
     none), and whether every frame has a plain number."""
+    if _np is not None and capture.count_in(name, start, stop) == stop - start:
+        dense = capture.dense(name, start, stop)
+        if _np.isfinite(dense).all():
+            return dense.tolist(), True
     values = cells(capture, name, start, stop, _ABSENT)
-    if _np is not None and len(values) == capture.count_in(name, start, stop):
-        if _np.isfinite(capture.dense(name, start, stop)).all():
-            return values, True
-    elif all(v is not _ABSENT and math.isfinite(v) for v in values):
+    if _np is None and all(v is not _ABSENT and math.isfinite(v) for v in values):
         return values, True
     return [_json_value(v) for v in values], False
 
