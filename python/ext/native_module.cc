@@ -8,7 +8,10 @@
 #include "python/ext/args.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/py.h"
+#include "record/frame_time_bootstrap.h"
+#include "record/hitches.h"
 #include "record/path_pattern.h"
+#include "record/scope_stats.h"
 #include "record/table_loader.h"
 
 namespace zel::py {
@@ -180,6 +183,104 @@ PyObject* decode_flame(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The flame frames of an iterable of bytes-likes, as spans over bytes objects that
+// `held` keeps alive while the lock is given up (a bytes-like other than bytes is
+// copied).
+bool flame_list(PyObject* flames, std::vector<Ref>& held,
+                std::vector<std::span<const uint8_t>>& spans) {
+  Ref it = Ref::steal(PyObject_GetIter(flames));
+  if (!it) return false;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    Ref b = PyBytes_Check(item.get()) ? std::move(item) : Ref::steal(PyBytes_FromObject(item.get()));
+    char* p;
+    Py_ssize_t n;
+    if (!b || PyBytes_AsStringAndSize(b.get(), &p, &n) < 0) return false;
+    spans.emplace_back(reinterpret_cast<const uint8_t*>(p), static_cast<size_t>(n));
+    held.push_back(std::move(b));
+  }
+  return !PyErr_Occurred();
+}
+
+// [(thread name, start or None)]
+PyObject* threads_to_python(const std::vector<profiler::ThreadInfo>& threads) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(threads.size())));
+  if (!out) return nullptr;
+  for (size_t i = 0; i < threads.size(); ++i) {
+    const auto& start = threads[i].start_time_ns;
+    Ref s = start ? Ref::steal(PyLong_FromLongLong(*start)) : Ref::borrow(Py_None);
+    PyObject* item = s ? Py_BuildValue("(NO)", text(threads[i].name), s.get()) : nullptr;
+    if (!item) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return out.release();
+}
+
+PyObject* positions_to_python(const std::vector<size_t>& positions) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+  if (!out) return nullptr;
+  for (size_t i = 0; i < positions.size(); ++i) {
+    PyObject* n = PyLong_FromSize_t(positions[i]);
+    if (!n) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), n);
+  }
+  return out.release();
+}
+
+// (threads, [(thread or -1, name, calls, open calls, frames, total, self, call mean, p50,
+// p99, max, self per frame mean, p99)], undecodable positions)
+PyObject* scope_stats(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!parse_args("scope_stats", args, kwargs, {"flames", "by_thread"}, a)) return nullptr;
+  const int by_thread = PyObject_IsTrue(a[1]);
+  std::vector<Ref> held;
+  std::vector<std::span<const uint8_t>> flames;
+  if (by_thread < 0 || !flame_list(a[0], held, flames)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    record::ScopeStats s = without_gil([&] { return record::scope_stats(flames, by_thread); });
+    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(s.rows.size())));
+    if (!rows) return nullptr;
+    for (size_t i = 0; i < s.rows.size(); ++i) {
+      const record::ScopeRow& r = s.rows[i];
+      PyObject* row = Py_BuildValue(
+          "(LNKKKLLdddLdd)", static_cast<long long>(r.thread), text(r.name),
+          static_cast<unsigned long long>(r.calls), static_cast<unsigned long long>(r.open_calls),
+          static_cast<unsigned long long>(r.frames), static_cast<long long>(r.total_ns),
+          static_cast<long long>(r.self_ns), r.call_mean_ns, r.call_p50_ns, r.call_p99_ns,
+          static_cast<long long>(r.call_max_ns), r.self_frame_mean_ns, r.self_frame_p99_ns);
+      if (!row) return nullptr;
+      PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return Py_BuildValue("(NON)", threads_to_python(s.threads), rows.get(),
+                         positions_to_python(s.undecodable));
+  });
+}
+
+// (threads, [(thread, parent node or -1, name, calls, total, self)], undecodable positions)
+PyObject* scope_paths(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* data;
+  if (!parse_args("scope_paths", args, kwargs, {"flames"}, &data)) return nullptr;
+  std::vector<Ref> held;
+  std::vector<std::span<const uint8_t>> flames;
+  if (!flame_list(data, held, flames)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    record::ScopePaths p = without_gil([&] { return record::scope_paths(flames); });
+    Ref nodes = Ref::steal(PyList_New(static_cast<Py_ssize_t>(p.nodes.size())));
+    if (!nodes) return nullptr;
+    for (size_t i = 0; i < p.nodes.size(); ++i) {
+      const record::PathNode& n = p.nodes[i];
+      PyObject* node = Py_BuildValue("(ILNKLL)", static_cast<unsigned>(n.thread),
+                                     static_cast<long long>(n.parent), text(n.name),
+                                     static_cast<unsigned long long>(n.calls),
+                                     static_cast<long long>(n.total_ns),
+                                     static_cast<long long>(n.self_ns));
+      if (!node) return nullptr;
+      PyList_SetItem(nodes.get(), static_cast<Py_ssize_t>(i), node);
+    }
+    return Py_BuildValue("(NON)", threads_to_python(p.threads), nodes.get(),
+                         positions_to_python(p.undecodable));
+  });
+}
+
 // The path a process would record to for a ZEL_RECORD pattern, as arming expands it.
 PyObject* expand_record_path(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* pattern;
@@ -194,7 +295,79 @@ PyObject* expand_record_path(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A non-negative whole-number argument.
+bool arg_size(PyObject* obj, const char* arg, size_t& out) {
+  out = PyLong_AsSize_t(obj);
+  if (out == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Format(PyExc_ValueError, "argument '%s' must be a whole number >= 0", arg);
+    return false;
+  }
+  return true;
+}
+
+// The float64 values held in a bytes-like object, copied out.
+template <class T>
+bool arg_array(PyObject* obj, std::vector<T>& out) {
+  return with_buffer(obj, [&](std::span<const uint8_t> bytes) -> PyObject* {
+           out.resize(bytes.size() / sizeof(T));
+           if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
+           return Py_None;
+         }) != nullptr;
+}
+
+// (int64 bytes of positions, float64 bytes of the medians they were measured against)
+PyObject* find_hitches(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!parse_args("find_hitches", args, kwargs, {"frame_ms", "factor", "window"}, a)) {
+    return nullptr;
+  }
+  PyObject *series = a[0], *factor_obj = a[1], *window_obj = a[2];
+  std::vector<double> ms;
+  double factor;
+  size_t window;
+  if (!arg_array(series, ms) || !arg_f64(factor_obj, "factor", factor) ||
+      !arg_size(window_obj, "window", window)) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    record::Hitches h = without_gil([&] { return record::find_hitches(ms, factor, window); });
+    return Py_BuildValue("(NN)", bytes_of(h.at), bytes_of(h.medians));
+  });
+}
+
+// float64 bytes: replicates x figures, row-major (see record/frame_time_bootstrap.h)
+PyObject* bootstrap_frame_times(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[5];
+  if (!parse_args("bootstrap_frame_times", args, kwargs,
+                  {"frame_ms", "hitch_flags", "block", "replicates", "seed"}, a)) {
+    return nullptr;
+  }
+  PyObject *series = a[0], *flags = a[1], *block_obj = a[2], *count_obj = a[3], *seed_obj = a[4];
+  std::vector<double> ms;
+  std::vector<uint8_t> hitch;
+  record::BootstrapOptions o;
+  if (!arg_array(series, ms) || !arg_array(flags, hitch) ||
+      !arg_size(block_obj, "block", o.block) || !arg_size(count_obj, "replicates", o.replicates)) {
+    return nullptr;
+  }
+  o.seed = PyLong_AsUnsignedLongLongMask(seed_obj);
+  if (PyErr_Occurred()) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::vector<double> rows =
+        without_gil([&] { return record::bootstrap_frame_figures(ms, hitch, o); });
+    return bytes_of(rows);
+  });
+}
+
 PyMethodDef methods[] = {
+    {"find_hitches", with_keywords(find_hitches), METH_VARARGS | METH_KEYWORDS,
+     "find_hitches(frame_ms, factor, window)\n--\n\nThe frames whose time exceeds factor x "
+     "the median of the window finite frame times before them, as (int64 position bytes, "
+     "float64 median bytes)."},
+    {"bootstrap_frame_times", with_keywords(bootstrap_frame_times), METH_VARARGS | METH_KEYWORDS,
+     "bootstrap_frame_times(frame_ms, hitch_flags, block, replicates, seed)\n--\n\nFrame-time "
+     "figures of a circular block bootstrap: float64 bytes, replicates x (mean_ms, p50_ms, "
+     "p90_ms, p99_ms, low_1pct_fps, low_01pct_fps, hitches)."},
     {"expand_record_path", with_keywords(expand_record_path), METH_VARARGS | METH_KEYWORDS,
      "expand_record_path(pattern)\n--\n\nThe path a ZEL_RECORD pattern names in this process: "
      "{pid}, {host}, {rank} and {time} replaced."},
@@ -205,6 +378,14 @@ PyMethodDef methods[] = {
     {"decode_flame", with_keywords(decode_flame), METH_VARARGS | METH_KEYWORDS,
      "decode_flame(flame)\n--\n\nA flame frame as (index, start, stop, [(thread, start, "
      "[(id, start, stop, parent, data, open)])], {id: name})."},
+    {"scope_stats", with_keywords(scope_stats), METH_VARARGS | METH_KEYWORDS,
+     "scope_stats(flames, by_thread)\n--\n\nFigures per scope name (per thread and name with "
+     "by_thread) over flame frames: (threads, [(thread or -1, name, calls, open calls, frames, "
+     "total ns, self ns, call mean, p50, p99, max ns, self ns per frame mean, p99)], "
+     "undecodable positions)."},
+    {"scope_paths", with_keywords(scope_paths), METH_VARARGS | METH_KEYWORDS,
+     "scope_paths(flames)\n--\n\nThe call tree of flame frames merged by path: (threads, "
+     "[(thread, parent node or -1, name, calls, total ns, self ns)], undecodable positions)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
