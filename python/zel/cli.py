@@ -15,7 +15,8 @@ EPILOG = """\
 exit status: 0 done; 1 the work failed (a capture that cannot be read, an output
 that cannot be written), with one line on standard error; 2 the command line or a
 path was refused before any work began (a bad option, a missing directory, an output
-that is one of the inputs). `zel record` exits as the program it runs does."""
+that is one of the inputs); 3 `zel compare --fail-if`: a bound failed. `zel record`
+exits as the program it runs does."""
 
 # Options whose value may begin with "-" (`--frames -5:`, the last five frames), which
 # argparse would take for an option of its own.

@@ -31,6 +31,14 @@ def _mean(values):
     return float(_np.mean(values)) if _np is not None else math.fsum(values) / n
 
 
+def finite_sorted(values):
+    """The finite values, ascending (a NumPy array when NumPy is there)."""
+    ordered = _sorted(values)
+    if _np is not None:
+        return ordered[_np.isfinite(ordered)]
+    return [t for t in ordered if math.isfinite(t)]
+
+
 def percentile(sorted_values, p):
     """Percentile `p` (0..100) of an ascending sequence; NaN when it is empty."""
     n = len(sorted_values)
@@ -70,11 +78,7 @@ def frame_time_stats(times_ms):
     """{"frames", "mean_ms", "p50_ms", "p90_ms", "p99_ms", "max_ms", "mean_fps",
     "low_1pct_fps", "low_01pct_fps"} over the finite values of a list of frame times
     in ms (a recorder writes no other; a damaged or hand-made capture may)."""
-    ordered = _sorted(times_ms)
-    if _np is not None:
-        ordered = ordered[_np.isfinite(ordered)]
-    else:
-        ordered = [t for t in ordered if math.isfinite(t)]
+    ordered = finite_sorted(times_ms)
     n = len(ordered)
     mean = _mean(ordered)
     return {

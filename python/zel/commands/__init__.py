@@ -2,6 +2,7 @@
 `register(subparsers)`, which adds its parser and sets `run(args) -> exit status`."""
 
 from . import (
+    compare_command,
     export_command,
     flame_command,
     record_command,
@@ -16,5 +17,6 @@ COMMANDS = [
     export_command,
     report_command,
     flame_command,
+    compare_command,
     watch_command,
 ]

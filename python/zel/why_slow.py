@@ -1,0 +1,163 @@
+"""Why the slow frames are slow: the scopes and columns that differ between slow
+frames and typical ones.
+
+Among the frames that carry flame data, the slow ones are those at or above a frame
+time (the frame-time p99 of the whole capture by default) and the typical ones those
+between its p25 and p75. For each scope the mean self time per frame is taken in each
+group (0 in a frame the scope is not in, so that the means add up to the frames' scope
+time), then the difference, and the share of the extra frame time (slow mean minus
+typical mean) that the difference accounts for. Scopes of every thread count, so on a
+program whose threads work side by side the shares may add up to more than 100%.
+Each other column's mean over the frames of each group that carry a value is compared
+the same way.
+
+    from zel import load, why_slow
+    w = why_slow.analyse(load("capture.zel"), slow="p95")
+    print(w["extra_ms"], w["scopes"][:3])
+"""
+
+import math
+import re
+
+from . import _native
+from . import stats as _stats
+
+try:
+    import numpy as _np
+except ImportError:  # NumPy is optional
+    _np = None
+
+SLOW = "p99"
+TYPICAL = (25.0, 75.0)
+MIN_FRAMES = 3  # flame frames each group needs before anything is said
+
+
+class SlowRuleError(ValueError):
+    """A --slow value that is neither a percentile nor a frame time."""
+
+
+def parse_slow(text):
+    """("p", 99.0) for "p99", ("ms", 25.0) for "25ms" or "25"; SlowRuleError otherwise."""
+    m = re.fullmatch(r"\s*(p)?\s*([0-9]+(?:\.[0-9]*)?)\s*(ms)?\s*", str(text), re.IGNORECASE)
+    if m and not (m.group(1) and m.group(3)):
+        value = float(m.group(2))
+        if m.group(1) and 0 < value < 100:
+            return ("p", value)
+        if not m.group(1) and value > 0:
+            return ("ms", value)
+    raise SlowRuleError(
+        f"--slow takes a frame-time percentile (p99, p95.5) or a frame time in ms (25ms), "
+        f"not {text!r}"
+    )
+
+
+def _rule_text(kind, value):
+    return f"p{value:g}" if kind == "p" else f"{value:g} ms"
+
+
+def self_ns_per_scope(flames):
+    """({scope name: self ns over the frames}, positions of frames that do not decode)."""
+    _, rows, undecodable = _native.scope_stats(flames, False)
+    return {row[1]: row[6] for row in rows}, set(undecodable)
+
+
+def _group(capture, frames):
+    """(frames that decode, {scope: self ns in them})."""
+    totals, bad = self_ns_per_scope([capture.flame[k] for k in frames])
+    return [k for i, k in enumerate(frames) if i not in bad], totals
+
+
+def _column_mean(capture, name, frames):
+    """The mean of the finite values column `name` holds in `frames` (ascending frame
+    numbers), and how many there are."""
+    have, values = capture.present(name)
+    if name in capture.system_columns:
+        picked = [float(values[k]) for k in frames]
+    elif _np is not None:
+        wanted = _np.asarray(frames, dtype=_np.int64)
+        pos = _np.minimum(_np.searchsorted(have, wanted), max(len(have) - 1, 0))
+        picked = values[pos[have[pos] == wanted]].tolist() if len(have) else []
+    else:
+        where = dict(zip(have, values))
+        picked = [float(where[k]) for k in frames if k in where]
+    finite = [v for v in picked if math.isfinite(v)]
+    return (math.fsum(finite) / len(finite) if finite else math.nan), len(finite)
+
+
+def analyse(capture, slow=SLOW):
+    """The comparison as a JSON-ready dict: the rule and its threshold, the two groups'
+    sizes and mean frame times, "extra_ms", "scopes" (name, slow_ms, typical_ms,
+    diff_ms, share; largest difference first) and "columns" (name, unit, slow,
+    typical, diff; largest relative difference first). "note" says why the scopes and
+    columns are empty when too few flame frames are slow or typical."""
+    kind, value = parse_slow(slow) if isinstance(slow, str) else slow
+    frame_ms = capture.columns["frame_ms"]
+    ordered = _stats.finite_sorted(_stats.frame_times(capture))
+    threshold = _stats.percentile(ordered, value) if kind == "p" else value
+    low, high = (_stats.percentile(ordered, p) for p in TYPICAL)
+    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
+    out = {
+        "rule": _rule_text(kind, value),
+        "threshold_ms": threshold,
+        "typical_range_ms": [low, high],
+        "slow_frames": 0,
+        "typical_frames": 0,
+        "slow_mean_ms": math.nan,
+        "typical_mean_ms": math.nan,
+        "extra_ms": math.nan,
+        "scopes": [],
+        "columns": [],
+        "note": None,
+    }
+    if not capture.flame:
+        out["note"] = "the capture holds no flame frames (zel record --every N records them)"
+        return out
+    slow_frames, slow_ns = _group(capture, [k for k in flame if frame_ms[k] >= threshold])
+    typical_frames, typical_ns = _group(capture, [k for k in flame if low <= frame_ms[k] <= high])
+    out["slow_frames"], out["typical_frames"] = len(slow_frames), len(typical_frames)
+    for group, name in ((slow_frames, "slow"), (typical_frames, "typical")):
+        if group:
+            out[f"{name}_mean_ms"] = math.fsum(float(frame_ms[k]) for k in group) / len(group)
+    if len(slow_frames) < MIN_FRAMES or len(typical_frames) < MIN_FRAMES:
+        out["note"] = _too_few(out, len(flame))
+        return out
+    extra = out["extra_ms"] = out["slow_mean_ms"] - out["typical_mean_ms"]
+    scopes = []
+    for name in set(slow_ns) | set(typical_ns):
+        s = slow_ns.get(name, 0) / 1e6 / len(slow_frames)
+        t = typical_ns.get(name, 0) / 1e6 / len(typical_frames)
+        share = (s - t) / extra if extra > 0 else math.nan
+        scopes.append(
+            {"name": name, "slow_ms": s, "typical_ms": t, "diff_ms": s - t, "share": share}
+        )
+    out["scopes"] = sorted(scopes, key=lambda r: (-r["diff_ms"], r["name"]))
+    columns = []
+    for name in capture.units:
+        if name == "frame_ms":
+            continue
+        s, ns = _column_mean(capture, name, slow_frames)
+        t, nt = _column_mean(capture, name, typical_frames)
+        if ns and nt:
+            row = {"name": name, "unit": capture.units[name], "slow": s, "typical": t}
+            columns.append(dict(row, diff=s - t))
+    out["columns"] = sorted(columns, key=_relative_change, reverse=True)
+    return out
+
+
+def _relative_change(row):
+    scale = max(abs(row["slow"]), abs(row["typical"]))
+    return abs(row["diff"]) / scale if scale > 0 else 0.0
+
+
+def _too_few(out, flame_frames):
+    what = []
+    if out["slow_frames"] < MIN_FRAMES:
+        what.append(f"{out['slow_frames']} at or above {out['rule']}")
+    if out["typical_frames"] < MIN_FRAMES:
+        what.append(f"{out['typical_frames']} typical (p25..p75)")
+    return (
+        f"too few flame frames to compare: of {flame_frames:,} flame frames, "
+        + " and ".join(what)
+        + f" ({MIN_FRAMES} needed in each); record flame frames more often (--every) "
+        "or choose a lower --slow"
+    )
