@@ -26,6 +26,7 @@ python3 bench/capture_bench.py
 env -u ZEL_RECORD python3 bench/load_bench.py 1000000 5
 env -u ZEL_RECORD python3 bench/summary_bench.py
 env -u ZEL_RECORD python3 bench/flame_bench.py
+env -u ZEL_RECORD python3 bench/compare_bench.py
 if [[ "${1:-}" == "--peers" ]]; then
   bash bench/peers.sh
 fi

@@ -91,15 +91,10 @@ def analyse(capture, slow=SLOW):
     typical, diff; largest relative difference first). "note" says why the scopes and
     columns are empty when too few flame frames are slow or typical."""
     kind, value = parse_slow(slow) if isinstance(slow, str) else slow
-    frame_ms = capture.columns["frame_ms"]
-    ordered = _stats.finite_sorted(_stats.frame_times(capture))
-    threshold = _stats.percentile(ordered, value) if kind == "p" else value
-    low, high = (_stats.percentile(ordered, p) for p in TYPICAL)
-    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
     out = {
         "rule": _rule_text(kind, value),
-        "threshold_ms": threshold,
-        "typical_range_ms": [low, high],
+        "threshold_ms": math.nan,
+        "typical_range_ms": [math.nan, math.nan],
         "slow_frames": 0,
         "typical_frames": 0,
         "slow_mean_ms": math.nan,
@@ -110,8 +105,14 @@ def analyse(capture, slow=SLOW):
         "note": None,
     }
     if not capture.flame:
-        out["note"] = "the capture holds no flame frames (zel record --every N records them)"
+        out["note"] = "the capture holds no flame frames (zel record --flame records them)"
         return out
+    frame_ms = capture.columns["frame_ms"]
+    ordered = _stats.finite_sorted(_stats.frame_times(capture))
+    threshold = _stats.percentile(ordered, value) if kind == "p" else value
+    low, high = (_stats.percentile(ordered, p) for p in TYPICAL)
+    out["threshold_ms"], out["typical_range_ms"] = threshold, [low, high]
+    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
     slow_frames, slow_ns = _group(capture, [k for k in flame if frame_ms[k] >= threshold])
     typical_frames, typical_ns = _group(capture, [k for k in flame if low <= frame_ms[k] <= high])
     out["slow_frames"], out["typical_frames"] = len(slow_frames), len(typical_frames)
