@@ -7,7 +7,7 @@ namespace zel::record {
 
 Hitches find_hitches(std::span<const double> frame_ms, double factor, size_t window) {
   Hitches out;
-  if (window == 0) return out;
+  if (window == 0 || window >= frame_ms.size()) return out;  // no value has a full window
   // The last `window` finite values, in arrival order (a ring) and sorted: a window
   // of tens of values is cheaper to keep sorted by moving memory than in a tree.
   std::vector<double> ring(window), sorted;

@@ -46,6 +46,16 @@ Exit status: 0 every bound holds, {GATE_FAILED} a bound failed, 1 the work faile
 bad option or bound."""
 
 
+MAX_REPLICATES = 100_000
+
+
+def _replicates(text):
+    value = positive_int(text)
+    if value > MAX_REPLICATES:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_REPLICATES:,}, not {text!r}")
+    return value
+
+
 def register(sub):
     p = sub.add_parser(
         "compare",
@@ -67,7 +77,7 @@ def register(sub):
     p.add_argument("--junit", metavar="PATH", help="write the bounds as a JUnit XML report")
     p.add_argument(
         "--replicates",
-        type=positive_int,
+        type=_replicates,
         default=_compare.REPLICATES,
         metavar="N",
         help=f"bootstrap replicates ({_compare.REPLICATES})",
