@@ -8,6 +8,7 @@
 #include "python/ext/args.h"
 #include "python/ext/error_boundary.h"
 #include "python/ext/py.h"
+#include "record/block_length.h"
 #include "record/frame_time_bootstrap.h"
 #include "record/hitches.h"
 #include "record/path_pattern.h"
@@ -191,7 +192,8 @@ bool flame_list(PyObject* flames, std::vector<Ref>& held,
   Ref it = Ref::steal(PyObject_GetIter(flames));
   if (!it) return false;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-    Ref b = PyBytes_Check(item.get()) ? std::move(item) : Ref::steal(PyBytes_FromObject(item.get()));
+    Ref b =
+        PyBytes_Check(item.get()) ? std::move(item) : Ref::steal(PyBytes_FromObject(item.get()));
     char* p;
     Py_ssize_t n;
     if (!b || PyBytes_AsStringAndSize(b.get(), &p, &n) < 0) return false;
@@ -268,11 +270,10 @@ PyObject* scope_paths(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!nodes) return nullptr;
     for (size_t i = 0; i < p.nodes.size(); ++i) {
       const record::PathNode& n = p.nodes[i];
-      PyObject* node = Py_BuildValue("(ILNKLL)", static_cast<unsigned>(n.thread),
-                                     static_cast<long long>(n.parent), text(n.name),
-                                     static_cast<unsigned long long>(n.calls),
-                                     static_cast<long long>(n.total_ns),
-                                     static_cast<long long>(n.self_ns));
+      PyObject* node = Py_BuildValue(
+          "(ILNKLL)", static_cast<unsigned>(n.thread), static_cast<long long>(n.parent),
+          text(n.name), static_cast<unsigned long long>(n.calls),
+          static_cast<long long>(n.total_ns), static_cast<long long>(n.self_ns));
       if (!node) return nullptr;
       PyList_SetItem(nodes.get(), static_cast<Py_ssize_t>(i), node);
     }
@@ -359,7 +360,22 @@ PyObject* bootstrap_frame_times(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The circular block bootstrap's block length for a float64 series.
+PyObject* block_length(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* series;
+  if (!parse_args("block_length", args, kwargs, {"frame_ms"}, &series)) return nullptr;
+  std::vector<double> ms;
+  if (!arg_array(series, ms)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const size_t block = without_gil([&] { return record::circular_block_length(ms); });
+    return PyLong_FromSize_t(block);
+  });
+}
+
 PyMethodDef methods[] = {
+    {"block_length", with_keywords(block_length), METH_VARARGS | METH_KEYWORDS,
+     "block_length(frame_ms)\n--\n\nThe block length, in values, for a circular block "
+     "bootstrap of a float64 series, from its autocorrelation."},
     {"find_hitches", with_keywords(find_hitches), METH_VARARGS | METH_KEYWORDS,
      "find_hitches(frame_ms, factor, window)\n--\n\nThe frames whose time exceeds factor x "
      "the median of the window finite frame times before them, as (int64 position bytes, "

@@ -4,8 +4,12 @@ times and column means, and the bounds a CI job may hold a change to.
 The interval of each difference comes from a circular block bootstrap: each run's
 frame times (frame 0 left out) are resampled as blocks of consecutive frames from
 random starts, wrapping around the end, until a replicate is as long as the run, so
-that slow stretches stay whole as they would in another run. Blocks are n^(1/3)
-frames long (n the run's frame count) unless given; each run is resampled on its own
+that slow stretches stay whole as they would in another run. Unless given, a run's
+block length comes from its own frame times: the automatic selection of Politis and
+White (2004, corrected 2009) for a circular block bootstrap, which grows with how far
+apart frames still correlate (an uncorrelated run gets blocks of one frame, a run of
+n frames like an AR(1) series with coefficient 0.6 about 1.7 n^(1/3) frames); each
+run is resampled on its own
 from a seed fixed by `seed`, so the same inputs always give the same intervals. A
 figure's interval is the 2.5th to 97.5th percentile of its difference (new minus
 base) over the replicates, its relative interval that of new / base - 1. A hitch is
@@ -47,9 +51,10 @@ FIGURES = (
 _BOOTSTRAPPED = ("mean_ms", "p50_ms", "p90_ms", "p99_ms", "low_1pct_fps", "low_01pct_fps")
 
 
-def block_length(n):
-    """The default bootstrap block: n^(1/3) frames, rounded, at least 1."""
-    return max(1, round(n ** (1.0 / 3.0)))
+def block_length(series):
+    """The bootstrap block for a run's frame times, from their autocorrelation (see
+    the module's notes)."""
+    return _native.block_length(hitches.float64_bytes(series))
 
 
 def _series(capture, factor, window):
@@ -87,7 +92,7 @@ def figures(capture, factor=hitches.FACTOR, window=hitches.WINDOW, replicates=RE
     series, flags, count = _series(capture, factor, window)
     point = _stats.frame_time_stats(series)
     point["hitches"] = count
-    block = block or block_length(len(series))
+    block = block or block_length(series)
     return point, _replicates(series, flags, block, replicates, seed), block
 
 

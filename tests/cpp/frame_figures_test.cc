@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 
+#include "record/block_length.h"
 #include "record/frame_time_bootstrap.h"
 #include "record/hitches.h"
 
@@ -113,6 +114,28 @@ TEST(FrameTimeBootstrap, IsReproducibleAndVaries) {
   EXPECT_NE(a, bootstrap_frame_figures(x, hitch, {.block = 27, .replicates = 64, .seed = 43}));
   EXPECT_NE(a[kP99Ms], a[kFigureCount + kP99Ms]);  // replicates differ from each other
   EXPECT_TRUE(std::isnan(bootstrap_frame_figures({}, {}, o)[0]));
+}
+
+// For an AR(1) series x[i] = phi x[i-1] + e the best block is known in closed form:
+// (6 phi^2 / (1 - phi^2)^2)^(1/3) n^(1/3).
+TEST(CircularBlockLength, FollowsTheCorrelationOfTheSeries) {
+  const size_t n = 100000;
+  for (double phi : {0.0, 0.3, 0.6, 0.9}) {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> noise;
+    std::vector<double> x(n);
+    double e = 0;
+    for (auto& v : x) v = 16 + (e = phi * e + noise(rng));
+    const double want = std::cbrt(6 * phi * phi / std::pow(1 - phi * phi, 2) * n);
+    const double got = static_cast<double>(circular_block_length(x));
+    if (phi == 0) {
+      EXPECT_LE(got, 3);
+    } else {
+      EXPECT_NEAR(got, want, 0.25 * want) << phi;
+    }
+  }
+  EXPECT_EQ(circular_block_length(std::vector<double>(500, 4.0)), 1u);
+  EXPECT_EQ(circular_block_length(std::vector<double>{1, 9, 1}), 1u);
 }
 
 }  // namespace

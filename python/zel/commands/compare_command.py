@@ -28,9 +28,10 @@ FIGURE_NAMES = ", ".join(f for f, _, _ in _compare.FIGURES)
 HELP = f"""\
 Frame-time figures leave out each run's first frame. Each difference (new minus base)
 has a 95% confidence interval from a circular block bootstrap: each run's frame times
-are resampled {_compare.REPLICATES} times as blocks of consecutive frames (n^(1/3)
-frames long for n frames, or --block) from random starts, wrapping around the end, so
-that correlated neighbouring frames stay together; the seed (--seed) fixes the
+are resampled {_compare.REPLICATES} times as blocks of consecutive frames from random
+starts, wrapping around the end, so that correlated neighbouring frames stay
+together. A run's block length follows from how far apart its frame times still
+correlate (the automatic selection of Politis and White), or --block; the seed (--seed) fixes the
 resampling, so the same captures always give the same intervals.
 Hitches: {HITCHES}.
 Scopes: the mean self time per flame frame of each scope (0 in a flame frame without
