@@ -178,6 +178,9 @@ def render(result, details, checks):
             for s in result["scopes"][:TEXT_ROWS]
         ]
         lines.append(_table(rows, ["scope", "base", "new", "change"]))
+    flame = [side for side in ("base", "new") if result[side]["flame_frames"]]
+    if len(flame) == 1:
+        lines += ["", f"scopes: only the {flame[0]} run carries flame data, so none are compared"]
     changed = [c for c in result["columns"] if c["diff"] != 0 and c["diff"] == c["diff"]]
     if changed:
         lines += ["", "column means, largest relative change first"]
