@@ -1,14 +1,15 @@
 """`zel record -o capture.zel [--flame] [--every N] -- script.py args...`: runs a
 Python program with recording armed, as `python script.py args...` would run it. The
 program marks its own frames (`zel.frame_mark()`); this arms the recorder before it
-starts and flushes when it ends, however it ends."""
+starts and flushes when it ends, however it ends. Beside the capture it writes the
+run's details (`zel.run_details`)."""
 
 import argparse
 import os
 import runpy
 import sys
 
-from .. import _native
+from .. import _native, run_details
 from .shared import CommandError, UsageError, check_output, positive_int
 
 # The first bytes of every .zel stream (record/stream_format.h).
@@ -28,8 +29,10 @@ def register(sub):
         description="Run a Python program with recording armed, as python runs it: sets "
         "ZEL_RECORD and the other ZEL_RECORD_* variables, calls zel.enable() before the "
         "program starts, and flushes when it ends. The program calls zel.frame_mark() once "
-        "per frame. Exits as the program does: its exit status, 1 with its traceback when it "
-        "fails, 130 on Ctrl-C.",
+        "per frame. Beside the capture, CAPTURE.meta.json holds the run details (command "
+        "line, host, Python and zel versions, start time, working directory, git commit), "
+        "written before the program starts. Exits as the program does: its exit status, 1 "
+        "with its traceback when it fails, 130 on Ctrl-C.",
     )
     p.add_argument(
         "-o",
@@ -158,9 +161,11 @@ def run(args):
     script = None if program[0] == "-m" else program[0]
     # ZEL_RECORD keeps the placeholders, so that processes the program starts name
     # files of their own; this process's own file is checked now.
-    _check_output(_native.expand_record_path(args.output), script, args.force)
+    path = _native.expand_record_path(args.output)
+    _check_output(path, script, args.force)
     target = _target(program)
-    os.environ["ZEL_RECORD"] = args.output
+    # Before anything is written, so that git does not count this run's files as changes.
+    details = run_details.gather(program, script=script, module=None if script else program[1])
     if args.flame or args.every is not None:
         os.environ["ZEL_RECORD_FLAME"] = "1"
     if args.every is not None:
@@ -172,7 +177,20 @@ def run(args):
 
     import zel
 
-    zel.enable()
+    # Armed with the path expanded above, so that {time} cannot name another second
+    # than the run details file's; the program and its children see the pattern.
+    os.environ["ZEL_RECORD"] = path
+    try:
+        zel.enable()
+    finally:
+        os.environ["ZEL_RECORD"] = args.output
+    sidecar = run_details.sidecar_path(path)
+    try:
+        if script is not None and os.path.isfile(sidecar) and os.path.samefile(sidecar, script):
+            raise OSError(f"it is the script {script}")
+        run_details.write(path, details)
+    except OSError as e:  # the capture may still be written: the run goes on
+        print(f"zel record: warning: {sidecar}: not written: {e.strerror or e}", file=sys.stderr)
     try:
         target()
         status = 0

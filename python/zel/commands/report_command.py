@@ -5,6 +5,7 @@ of the slowest frames); see `zel.export.report`."""
 import os
 import sys
 
+from .. import run_details
 from ..export.common import Progress
 from .shared import CommandError, check_output, counted, load_capture, positive_int
 
@@ -51,7 +52,8 @@ def run(args):
         return bar
 
     try:
-        write_report(capture, args.output, slowest=args.slowest, progress=progress)
+        with run_details.warnings_on_one_line():
+            write_report(capture, args.output, slowest=args.slowest, progress=progress)
     except OSError as e:
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
     size = os.path.getsize(args.output)

@@ -4,12 +4,15 @@ import argparse
 import json
 import sys
 
-from .. import stats
+from .. import run_details, stats
 from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
 from .shared import CommandError, counted, load_capture, positive_int, printable
 
 HELP = """\
+The lines after the headline tell how the capture was recorded (host, start time,
+command, git commit) when `zel record` left CAPTURE.meta.json beside it.
+
 Frame time figures leave out the first frame, whose frame time (0.0) has no earlier
 frame mark to measure from. Percentiles interpolate linearly between the two nearest
 ranks. The 1% and 0.1% lows are 1000 divided by the mean frame time (ms) of the
@@ -94,6 +97,7 @@ def summarise(capture, slowest=5, progress=QUIET):
     damage = capture.damage
     out = {
         "path": capture.path,
+        "run": run_details.load(capture.path),  # how it was recorded, or None
         "frames": len(capture),
         "duration_s": duration_ms / 1000.0,
         "flame_frames": len(capture.flame),
@@ -142,6 +146,7 @@ def render(s):
         f"{s['path']}: {counted(s['frames'], 'frame')} over {_figure(s['duration_s'], 2)} s, "
         f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames"
     ]
+    lines += run_details.describe(s.get("run"))
     if s["damage"]:
         d = s["damage"]
         lines.append(
@@ -225,7 +230,8 @@ def run(args):
     with Progress("summary: columns", total) as bar:
         bar.enabled = total >= BIG and not args.no_progress and sys.stderr.isatty()
         try:
-            s = summarise(capture, args.slowest, bar)
+            with run_details.warnings_on_one_line():
+                s = summarise(capture, args.slowest, bar)
         except CommandError as e:
             raise CommandError(f"{args.capture}: {e}") from None
     if args.json:

@@ -12,6 +12,8 @@ Names (columns, scopes, threads) reach the page only as text, never as markup.
 
 What the page shows:
 
+- how the capture was recorded, when `zel record` left its run details beside it
+  (`zel.run_details`);
 - headline figures of the frame times (`zel.stats`: percentiles, 1% and 0.1% lows);
 - a histogram of the frame times with the p50, p90 and p99 lines;
 - up to `MAX_PLOTS` columns as time series with their units: the system columns
@@ -47,6 +49,7 @@ import math
 import os
 
 from .. import flame as _flame
+from .. import run_details as _run_details
 from .. import stats as _stats
 from .common import QUIET, nan_to_none, open_replacing, thread_labels
 
@@ -128,6 +131,8 @@ def report_data(capture, *, slowest=8, progress=_quiet):
     damage = capture.damage
     return {
         "capture": os.path.basename(capture.path),
+        # how it was recorded (`run_details.describe`), or None
+        "run": _run_details.describe(_run_details.load(capture.path)) or None,
         "frames": len(capture),
         "summary": {k: _six_digits(v) for k, v in summary.items()},
         "histogram": histogram(times, summary),
