@@ -4,10 +4,10 @@ import argparse
 import json
 import sys
 
-from .. import run_details, stats
+from .. import hitches, run_details, stats, why_slow
 from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
-from .shared import CommandError, counted, load_capture, positive_int, printable
+from .shared import CommandError, counted, load_capture, positive_float, positive_int, printable
 
 HELP = """\
 The lines after the headline tell how the capture was recorded (host, start time,
@@ -23,8 +23,19 @@ one, "frames" how many frames carry a value, "non-finite" how many of those are 
 or infinite. Columns whose values (at least two) are all the same are one line per
 value, columns without a value one line; the table shows 30 columns at most, the
 system columns that vary and then the user columns with the most values (--json lists
-every column)."""
+every column).
 
+Hitches: {hitch_text}. Their share is of the frames' total time.
+
+Slow frames: among the frames that carry flame data, those at or above the --slow
+frame time (p99 of every frame time by default) against the typical ones (p25..p75).
+For each scope its mean self time per frame in each group (0 in a frame without it),
+the difference and its share of the extra frame time; for each other column its mean
+in each group. Scopes of every thread count. --json lists every scope and column."""
+
+HELP = HELP.replace(
+    "{hitch_text}", hitches.DEFINITION.format(factor=hitches.FACTOR, window=hitches.WINDOW)
+)
 TEXT_COLUMNS = 30  # table rows at most
 TEXT_NAMES = 20  # names on one line of constant or empty columns at most
 TEXT_GROUPS = 8  # lines of constant columns at most
@@ -44,12 +55,41 @@ def register(sub):
         "--slowest", type=positive_int, default=5, metavar="N", help="list the N slowest frames (5)"
     )
     p.add_argument(
+        "--slow",
+        type=_slow_rule,
+        default=why_slow.SLOW,
+        metavar="pNN|MS",
+        help="slow frames: at or above this frame-time percentile or time in ms (p99)",
+    )
+    p.add_argument(
+        "--hitch-factor",
+        type=positive_float,
+        default=hitches.FACTOR,
+        metavar="K",
+        help=f"a hitch exceeds K x the median before it ({hitches.FACTOR:g})",
+    )
+    p.add_argument(
+        "--hitch-window",
+        type=positive_int,
+        default=hitches.WINDOW,
+        metavar="W",
+        help=f"frames whose median a hitch is measured against ({hitches.WINDOW})",
+    )
+    p.add_argument(
         "--strict",
         action="store_true",
         help="refuse a damaged capture instead of summarising the frames before the damage",
     )
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
+
+
+def _slow_rule(text):
+    try:
+        why_slow.parse_slow(text)
+    except why_slow.SlowRuleError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
 
 
 def top_scopes(flame_bytes, count=3):
@@ -74,7 +114,14 @@ def _with_scopes(entry, flame_bytes):
     return entry
 
 
-def summarise(capture, slowest=5, progress=QUIET):
+def summarise(
+    capture,
+    slowest=5,
+    progress=QUIET,
+    slow_rule=why_slow.SLOW,
+    hitch_factor=hitches.FACTOR,
+    hitch_window=hitches.WINDOW,
+):
     """The summary as a JSON-ready dict (NaN becomes None). `progress` (an
     `export.common.Progress`) counts the values read, `values_present` in all."""
     times = stats.frame_times(capture)
@@ -107,7 +154,10 @@ def summarise(capture, slowest=5, progress=QUIET):
         "columns": columns,
         "slowest": slow,
         "slowest_with_flame": slow_flame,
+        "hitches": hitches.find(capture, hitch_factor, hitch_window),
+        "why_slow": why_slow.analyse(capture, slow_rule),
     }
+    del out["hitches"]["frames"]  # the worst ones say enough; the report marks them all
     return nan_to_none(out)
 
 
@@ -166,6 +216,7 @@ def render(s):
         "lows (FPS)       1% {}  0.1% {}".format(
             _figure(ft["low_1pct_fps"], 1), _figure(ft["low_01pct_fps"], 1)
         ),
+        _hitch_line(s["hitches"]),
         "",
     ]
     shown = by_interest(s["columns"])
@@ -198,6 +249,7 @@ def render(s):
     empty = [c["name"] for c in s["columns"] if not c["count"]]
     if empty:
         lines.append(f"no values: {_names(empty)}")
+    lines += _why_slow_lines(s["why_slow"])
     for key, title in (
         ("slowest", "slowest frames"),
         ("slowest_with_flame", "slowest frames with scope data"),
@@ -220,6 +272,52 @@ def render(s):
     return "\n".join(lines)
 
 
+def _hitch_line(h):
+    head = f"hitches          {h['count']:,}"
+    if not h["count"]:
+        return head + f" (no frame over {h['factor']:g}x the median of the {h['window']} before it)"
+    worst = ", ".join(
+        f"frame {w['frame']} {_figure(w['frame_ms'], 1)} ms ({_figure(w['ratio'], 1)}x)"
+        for w in h["worst"][:3]
+    )
+    return head + f", {_figure(100 * h['share'], 1)}% of the time; worst: {worst}"
+
+
+SLOW_SCOPES = 5  # scopes the text names at most
+SLOW_COLUMNS = 3
+
+
+def _why_slow_lines(w):
+    if w["note"]:
+        return ["", f"slow frames: {w['note']}"]
+    lines = [
+        "",
+        f"slow frames (>= {w['rule']}, {counted(w['slow_frames'], 'flame frame')}) take "
+        f"{_figure(w['extra_ms'], 2)} ms more than typical ones "
+        f"(p25..p75, {counted(w['typical_frames'], 'flame frame')})",
+    ]
+    # Scopes that account for at least 1% of the extra time: the rest is noise.
+    grew = [r for r in w["scopes"] if r["diff_ms"] > 0 and not (r["share"] or 0) < 0.01]
+    grew = grew[:SLOW_SCOPES]
+    width = max((len(printable(r["name"], 32)) for r in grew), default=0)
+    for r in grew:
+        share = f" ({_figure(100 * r['share'], 0)}%)" if r["share"] is not None else ""
+        lines.append(
+            f"  {printable(r['name'], 32).ljust(width)}  +{_figure(r['diff_ms'], 2)} ms{share}"
+            f"  ({_figure(r['typical_ms'], 2)} -> {_figure(r['slow_ms'], 2)} ms per frame)"
+        )
+    changed = [c for c in w["columns"] if c["diff"] not in (0, None)][:SLOW_COLUMNS]
+    if changed:
+        lines.append(
+            "  columns: "
+            + ", ".join(
+                f"{printable(c['name'], 32)} {_figure(c['typical'])} -> {_figure(c['slow'])}"
+                for c in changed
+            )
+        )
+    return lines
+
+
 def _constant(value):
     return f"{value:,.6g}" if abs(value) < 1e15 else f"{value:.6g}"
 
@@ -231,7 +329,9 @@ def run(args):
         bar.enabled = total >= BIG and not args.no_progress and sys.stderr.isatty()
         try:
             with run_details.warnings_on_one_line():
-                s = summarise(capture, args.slowest, bar)
+                s = summarise(
+                    capture, args.slowest, bar, args.slow, args.hitch_factor, args.hitch_window
+                )
         except CommandError as e:
             raise CommandError(f"{args.capture}: {e}") from None
     if args.json:
