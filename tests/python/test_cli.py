@@ -151,7 +151,9 @@ def random_command(rng, capture, out):
     fmt = rng.choice(["perfetto", "speedscope"])
     frames = rng.choice(["SLOWEST", "ALL", "-2:", "1:4", "3", "-1"])
     return rng.choice([
-        ["summary", capture, *rng.choice([[], ["--json"], ["--slowest", "2"]])],
+        ["summary", capture, *rng.choice([[], ["--json"], ["--slowest", "2"], ["--slow", "p50"]])],
+        ["compare", rng.choice(["real.zel", capture]), capture, "--replicates", "20",
+         "--junit", out + ".xml", "--fail-if", "p99_ms>+1000%"],
         ["export", capture, "-o", out + rng.choice([".csv", ".jsonl", ".parquet", "/"])],
         ["export", capture, capture, "-o", out],
         ["report", capture, "-o", out + ".html", "--slowest", "2"],
@@ -187,5 +189,6 @@ def test_random_command_lines_end_in_one_line_or_succeed(recorded, tmp_path, mon
         assert not list(Path("out").rglob("*.tmp*")) and Path("real.zel").read_bytes() == real
 
     # The walk met failures and successes of every command.
-    want = {(c, s) for c in ("summary", "export", "report", "flame", "watch") for s in (0, 1)}
+    commands = ("summary", "export", "report", "flame", "watch", "compare")
+    want = {(c, s) for c in commands for s in (0, 1)}
     assert want <= seen.keys(), seen
