@@ -124,3 +124,11 @@ def column_stats(values):
         out["max"] = float(max(finite) if _np is None else finite.max())
     out["nonfinite"] = len(arr) - len(finite)
     return out
+
+
+def scopes(capture, frames="ALL", by="name", sort="self", as_frame=False, count=1, damaged=None):
+    """Figures per scope over flame frames: `zel.scope_stats.scopes`, which has the
+    details (imported when first called)."""
+    from .scope_stats import scopes as _scopes
+
+    return _scopes(capture, frames, by, sort, as_frame, count, damaged)

@@ -58,7 +58,8 @@ Bytes flame(NanoSecond start, NanoSecond stop, NanoSecond reported,
 // cut from 160, still open; the worker runs rec [130, 170]. Frame B [200, 300]: outer
 // closes at 280 and cut at 230, rec runs [240, 260], and late opens at 290 (its thread
 // reports up to 320); the worker runs rec from 210 twice, to 220 and to 250, which is
-// one scope. Between them a frame that does not decode.
+// one scope, then rec [240, 260], which starts where that one ends: at 250. Between
+// them a frame that does not decode.
 TEST(ScopeStats, FramesClipScopesCountLongCallsOnceAndRecursionOnceInTotals) {
   const ThreadInfo main{50, "main"}, worker{std::nullopt, ""};
   const Bytes a = flame(
@@ -69,7 +70,7 @@ TEST(ScopeStats, FramesClipScopesCountLongCallsOnceAndRecursionOnceInTotals) {
       200, 300, 320,
       {{main,
         Stream().begin(1, 90).begin(3, 160).end(230).begin(2, 240).end(260).end(280).begin(4, 290)},
-       {worker, Stream().begin(2, 210).end(220).begin(2, 210).end(250)}});
+       {worker, Stream().begin(2, 210).end(220).begin(2, 210).end(250).begin(2, 240).end(260)}});
   const Bytes junk = {'P', 'F', 'D', '4', 1};
   const std::vector<std::span<const uint8_t>> flames = {a, junk, b};
 
@@ -85,21 +86,21 @@ TEST(ScopeStats, FramesClipScopesCountLongCallsOnceAndRecursionOnceInTotals) {
                      r.call_p50_ns, r.call_p99_ns, r.call_max_ns, r.self_frame_mean_ns,
                      r.self_frame_p99_ns);
   }
-  // rec: calls 40 20 40 | 20 40; per frame self 20 + 20 + 40 | 20 + 40.
+  // rec: calls 40 20 40 | 20 40 20; per frame self 20 + 20 + 40 | 20 + 40 + 10.
   // outer: 100 - 40 - 40 | 80 - 30 - 20; late: clipped to 10, 30 known, never closed.
   const std::vector<Row> want = {
-      {"rec", 5, 0, 2, 140, 140, 32.0, 40.0, 40.0, 40, 70.0, 60 + 20 * 0.99},
+      {"rec", 6, 0, 2, 150, 150, 30.0, 30.0, 40.0, 40, 75.0, 70 + 10 * 0.99},
       {"outer", 1, 0, 2, 180, 50, 190.0, 190.0, 190.0, 190, 25.0, 20 + 10 * 0.99},
       {"cut", 1, 0, 2, 70, 70, 70.0, 70.0, 70.0, 70, 35.0, 30 + 10 * 0.99},
       {"late", 1, 1, 1, 10, 10, 30.0, 30.0, 30.0, 30, 5.0, 10 * 0.99},
   };
   EXPECT_EQ(got, want);  // the same arithmetic: exact
 
-  // Per thread, rec splits: the worker's 40 | 40 (p50 between 40 and 40), main's 40 20 | 20.
+  // Per thread, rec splits: the worker's 40 | 40 20, main's 40 20 | 20.
   std::set<std::tuple<int64_t, std::string, uint64_t, int64_t, double>> threads;
   for (const ScopeRow& r : scope_stats(flames, true).rows)
     threads.emplace(r.thread, r.name, r.calls, r.total_ns, r.call_p50_ns);
-  EXPECT_EQ(threads, (decltype(threads){{0, "rec", 2, 80, 40.0},
+  EXPECT_EQ(threads, (decltype(threads){{0, "rec", 3, 90, 40.0},
                                         {1, "rec", 3, 60, 20.0},
                                         {1, "outer", 1, 180, 190.0},
                                         {1, "cut", 1, 70, 70.0},
@@ -117,7 +118,7 @@ TEST(ScopeStats, FramesClipScopesCountLongCallsOnceAndRecursionOnceInTotals) {
     }
     tree.emplace(n.thread, path, n.calls, n.total_ns, n.self_ns);
   }
-  EXPECT_EQ(tree, (decltype(tree){{0, "rec", 2, 80, 80},
+  EXPECT_EQ(tree, (decltype(tree){{0, "rec", 3, 90, 90},
                                   {1, "outer", 1, 180, 50},
                                   {1, "outer;rec", 2, 60, 40},
                                   {1, "outer;rec;rec", 1, 20, 20},

@@ -7,6 +7,7 @@ from . import (
     flame_command,
     record_command,
     report_command,
+    scopes_command,
     summary_command,
     watch_command,
 )
@@ -14,6 +15,7 @@ from . import (
 COMMANDS = [
     record_command,
     summary_command,
+    scopes_command,
     export_command,
     report_command,
     flame_command,

@@ -4,28 +4,55 @@ zel flame capture.zel -o slow.json                       # the slowest frame, Pe
 zel flame capture.zel -o top.json --count 5              # the 5 slowest frames
 zel flame capture.zel -o all.json --format speedscope --frames ALL
 zel flame capture.zel -o mid.json --frames 100:200
+zel flame capture.zel -o all.folded --merge --frames ALL   # one call tree, collapsed stacks
 """
 
+import argparse
 import sys
 
-from .shared import CommandError, check_output, counted, load_capture, positive_int
+from .shared import CommandError, UsageError, check_output, counted, load_capture, positive_int
 
-FORMATS = ("perfetto", "speedscope")
+FORMATS = ("perfetto", "speedscope", "collapsed")
+COLLAPSED_SUFFIXES = (".txt", ".folded", ".collapsed")
+
+MERGE_HELP = """\
+--merge writes one call tree merged by path over the chosen frames instead of the
+frames in time: a path is a thread and the scope names from the outermost scope
+down, and its figure is the self time (ns) of its scopes inside the frames, as zel
+scopes counts it (each flame frame clipped on its own; a scope cut at frame marks
+adds its time inside each frame). --format collapsed writes a line per path with
+self time, `thread;outer;inner 1234`, leaving out paths without self time; in names
+a ";" is written ":" and control characters as Python escapes them (\\n, \\x00),
+an empty name as "". --format speedscope writes a sampled profile per thread, unit
+nanoseconds, one sample per path weighted by its self time. Without --format,
+--merge writes collapsed stacks to an output ending in .txt, .folded or .collapsed
+and speedscope otherwise."""
 
 
 def register(subparsers):
     p = subparsers.add_parser(
         "flame",
-        help="export flame frames for ui.perfetto.dev or speedscope",
+        help="export flame frames for ui.perfetto.dev or speedscope, or merged by path",
         description=(
             "Writes the scopes of the chosen frames as trace-event JSON (ui.perfetto.dev, "
             "chrome://tracing; with a track per thread, a frames track and a counter track "
-            "per column) or as a speedscope file (an evented profile per thread)."
+            "per column) or as a speedscope file (an evented profile per thread).\n\n" + MERGE_HELP
         ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("capture", help="the .zel file")
-    p.add_argument("-o", "--output", required=True, help="the JSON file to write")
-    p.add_argument("--format", choices=FORMATS, default="perfetto", help="default: perfetto")
+    p.add_argument("-o", "--output", required=True, help="the file to write")
+    p.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="default: perfetto; with --merge, collapsed or speedscope by the output's name "
+        "(collapsed only with --merge, perfetto only without)",
+    )
+    p.add_argument(
+        "--merge",
+        action="store_true",
+        help="one call tree merged by path over the chosen frames, self time per path",
+    )
     p.add_argument(
         "--frames",
         default="SLOWEST",
@@ -76,25 +103,46 @@ def register(subparsers):
     p.set_defaults(run=run)
 
 
+def _format(args):
+    if not args.merge:
+        if args.format == "collapsed":
+            raise UsageError("--format collapsed writes merged stacks: add --merge")
+        return args.format or "perfetto"
+    if args.format == "perfetto":
+        raise UsageError("--merge writes collapsed stacks or speedscope, not perfetto")
+    if args.format:
+        return args.format
+    return "collapsed" if args.output.lower().endswith(COLLAPSED_SUFFIXES) else "speedscope"
+
+
 def run(args):
     from ..export import speedscope, trace
     from ..export.common import SelectionError, select_frames
     from ..flame import FlameError
 
+    fmt = _format(args)
     check_output(args.output, [args.capture])
     capture = load_capture(args.capture, strict=args.strict)
-    export = trace if args.format == "perfetto" else speedscope
+    damaged = None if args.strict else []
     try:
         selection = select_frames(capture, args.frames, args.count)
-        if export is trace:
-            options = {"counters": args.counters, "counter_every": args.counter_every}
+        if args.merge:
+            from ..export import merged as export
+
+            n_threads, n_scopes = export.write(capture, selection, args.output, fmt, damaged)
         else:
+            export = trace if fmt == "perfetto" else speedscope
             options = {}
-        progress = not args.no_progress
-        damaged = None if args.strict else []
-        n_threads, n_scopes = export.write(
-            capture, selection, args.output, progress=progress, damaged=damaged, **options
-        )
+            if export is trace:
+                options = {"counters": args.counters, "counter_every": args.counter_every}
+            n_threads, n_scopes = export.write(
+                capture,
+                selection,
+                args.output,
+                progress=not args.no_progress,
+                damaged=damaged,
+                **options,
+            )
     except SelectionError as e:
         raise CommandError(str(e)) from None
     except FlameError as e:
@@ -109,8 +157,11 @@ def run(args):
             "--strict refuses them",
             file=sys.stderr,
         )
-    print(
-        f"wrote {args.output}: {export.DESCRIPTION}, {selection.label}, "
-        f"{n_threads} thread{'s' * (n_threads != 1)}, {n_scopes} scopes"
-    )
+    threads = f"{n_threads} thread{'s' * (n_threads != 1)}"
+    if args.merge:  # paths with self time: a line or a sample each
+        paths = counted(n_scopes, "path") + " with self time"
+        what = f"{export.DESCRIPTIONS[fmt]}, {selection.label}, {threads}, {paths}"
+    else:
+        what = f"{export.DESCRIPTION}, {selection.label}, {threads}, {n_scopes} scopes"
+    print(f"wrote {args.output}: {what}")
     return 0
