@@ -4,7 +4,8 @@
 # path and flame frames in C++, Python scopes against native context managers, and the
 # frame mark with its metrics and flame frames, in C++ and from Python, loading and
 # exporting a capture of 1,000,000 frames, zel summary and zel report on 20,000 metric
-# names, and zel flame --frames ALL on 1,000,000 frames.
+# names, zel flame --frames ALL on 1,000,000 frames, and zel scopes on 100,000 flame
+# frames of 100 scopes.
 # Expects `_zel` importable (pip install .). With --peers it then also runs
 # bench/peers.sh, zel against the tools users would pick instead (installs them from
 # PyPI into bench/.venv-peers, so it needs the network).
@@ -26,6 +27,7 @@ python3 bench/capture_bench.py
 env -u ZEL_RECORD python3 bench/load_bench.py 1000000 5
 env -u ZEL_RECORD python3 bench/summary_bench.py
 env -u ZEL_RECORD python3 bench/flame_bench.py
+env -u ZEL_RECORD python3 bench/scopes_bench.py
 env -u ZEL_RECORD python3 bench/compare_bench.py
 if [[ "${1:-}" == "--peers" ]]; then
   bash bench/peers.sh
