@@ -21,6 +21,15 @@ constexpr int64_t kMinNs = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxNs = std::numeric_limits<int64_t>::max();
 constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 
+// Differences and sums of times wrap around instead of overflowing: a made-up frame may
+// hold any 64-bit times.
+int64_t minus(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+void add_to(int64_t& sum, int64_t v) {
+  sum = static_cast<int64_t>(static_cast<uint64_t>(sum) + static_cast<uint64_t>(v));
+}
+
 // A scope instance as clipped within one frame.
 struct Slice {
   uint32_t thread;  // thread index
@@ -32,13 +41,13 @@ struct Slice {
   int64_t inner = 0;    // clipped durations of the child slices
   uint32_t key = 0;     // what the consumer files it under
 
-  int64_t duration() const { return stop - start; }
-  int64_t self() const { return std::max<int64_t>(stop - start - inner, 0); }
+  int64_t duration() const { return minus(stop, start); }
+  int64_t self() const { return std::max<int64_t>(minus(duration(), inner), 0); }
 };
 
 // Decodes flame frames one at a time into slices, with thread and scope names interned
-// across frames. Scratch space is kept between frames, so that a frame costs no
-// allocation once the first ones have been seen.
+// across frames. Scratch space is kept between frames, so that clipping a frame
+// allocates nothing once the first ones have been seen (decoding it still does).
 class Clipper {
  public:
   std::vector<profiler::ThreadInfo> threads;
@@ -245,7 +254,7 @@ class Clipper {
       level.lo = stop;
       const int32_t parent = level.parent;
       const uint32_t depth = level.depth;
-      if (parent >= 0) slices[parent].inner += stop - start;
+      if (parent >= 0) add_to(slices[parent].inner, minus(stop, start));
       slices.push_back({ft.thread, name_of(s.id), depth, parent, &s, start, stop});
       clipped_[g.rep] = 1;
       const int32_t me = static_cast<int32_t>(slices.size() - 1);
@@ -364,7 +373,8 @@ double percentile(std::vector<int64_t>& v, size_t zeros, double p) {
   } else {  // v is partitioned at k: the next rank is the least value after it
     hi = *std::min_element(v.begin() + static_cast<ptrdiff_t>(k + 1 - zeros), v.end());
   }
-  return static_cast<double>(lo) + static_cast<double>(hi - lo) * (rank - static_cast<double>(k));
+  const double low = static_cast<double>(lo);
+  return low + (static_cast<double>(hi) - low) * (rank - static_cast<double>(k));
 }
 
 struct Acc {
@@ -395,10 +405,10 @@ ScopeStats scope_stats(std::span<const std::span<const uint8_t>> flames, bool by
     if (!seen) return false;
     int64_t& known = accs[seen->key].durations[seen->at];
     if (!d.open) {
-      known = d.stop_ns - d.start_ns;
+      known = minus(d.stop_ns, d.start_ns);
       open.close(thread, d);
     } else {
-      known = std::max(known, d.stop_ns - d.start_ns);
+      known = std::max(known, minus(d.stop_ns, d.start_ns));
     }
     return true;
   };
@@ -427,7 +437,7 @@ ScopeStats scope_stats(std::span<const std::span<const uint8_t>> flames, bool by
         path.pop_back();
       }
       Acc& a = accs[key];
-      if (a.active++ == 0) a.total += s.duration();  // not inside a call of its own key
+      if (a.active++ == 0) add_to(a.total, s.duration());  // not inside a call of its own key
       path.push_back(key);
       if (a.last_frame != frame) {
         a.last_frame = frame;
@@ -437,10 +447,10 @@ ScopeStats scope_stats(std::span<const std::span<const uint8_t>> flames, bool by
       const DecodedScope& d = *s.scope;
       if (!continue_call(s.thread, d)) {
         if (d.open) open.add(s.thread, d, {key, a.durations.size()});
-        a.durations.push_back(d.stop_ns - d.start_ns);
+        a.durations.push_back(minus(d.stop_ns, d.start_ns));
       }
-      a.self += s.self();  // the frame is clipped whole: inner is final
-      a.frame_self += s.self();
+      add_to(a.self, s.self());  // the frame is clipped whole: inner is final
+      add_to(a.frame_self, s.self());
     }
     for (uint32_t key : path) --accs[key].active;
     if (!open.empty()) clipper.for_each_unclipped(continue_call);
@@ -463,8 +473,12 @@ ScopeStats scope_stats(std::span<const std::span<const uint8_t>> flames, bool by
     r.self_ns = a.self;
     __int128 sum = 0;
     for (int64_t d : a.durations) sum += d;
-    r.call_mean_ns = static_cast<double>(sum) / static_cast<double>(a.durations.size());
-    r.call_max_ns = *std::max_element(a.durations.begin(), a.durations.end());
+    r.call_mean_ns = a.durations.empty()
+                         ? std::nan("")
+                         : static_cast<double>(sum) / static_cast<double>(a.durations.size());
+    // A key can hold no call of its own: a call seen again under another name (a frame
+    // that names its scope id otherwise) stays with the key it was first seen under.
+    if (!a.durations.empty()) r.call_max_ns = *std::ranges::max_element(a.durations);
     r.call_p50_ns = percentile(a.durations, 0, 50);
     r.call_p99_ns = percentile(a.durations, 0, 99);
     r.self_frame_mean_ns = static_cast<double>(a.self) / static_cast<double>(decoded);
@@ -503,8 +517,8 @@ ScopePaths scope_paths(std::span<const std::span<const uint8_t>> flames) {
       }
       s.key = it->second;
       PathNode& node = out.nodes[s.key];
-      node.total_ns += s.duration();
-      node.self_ns += s.self();
+      add_to(node.total_ns, s.duration());
+      add_to(node.self_ns, s.self());
       const DecodedScope& d = *s.scope;
       if (!continue_call(s.thread, d)) {
         ++node.calls;

@@ -40,7 +40,8 @@ struct ScopeRow {
   int64_t total_ns = 0;     // clipped durations, an instance inside one of the same key left out
   int64_t self_ns = 0;
   // Over the calls' full known durations (unclipped; an open call up to the end of its
-  // thread's report); percentiles interpolate linearly between ranks.
+  // thread's report); percentiles interpolate linearly between ranks. NaN, and a max of
+  // 0, for a key without calls (one whose only call was first seen under another name).
   double call_mean_ns = 0, call_p50_ns = 0, call_p99_ns = 0;
   int64_t call_max_ns = 0;
   // Over the key's self time in every decoded frame, 0 where it does not appear.

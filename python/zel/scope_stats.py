@@ -30,6 +30,7 @@ How scopes are counted, over the chosen frames that carry flame data:
 Percentiles interpolate linearly between ranks, as `zel.stats.percentile` does.
 """
 
+import math
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -118,10 +119,13 @@ def scopes(capture, frames="ALL", by="name", sort="self", as_frame=False, count=
     frames, as a list of dicts, largest first by `sort` ("self", "total", "calls" or
     "p99", the calls' p99), ties by name: name, [thread], calls, open_calls, frames
     (holding the scope), total_ms, self_ms, call_mean_ms, call_p50_ms, call_p99_ms,
-    call_max_ms, self_per_frame_ms, self_per_frame_p99_ms. With `as_frame`, a pandas
-    DataFrame of the same rows and columns. See the module's notes for how scopes are
-    counted; `frames`, `count`: as `zel flame --frames/--count` take them; raises
-    `zel.export.common.SelectionError` for a choice that holds no flame frame."""
+    call_max_ms, self_per_frame_ms, self_per_frame_p99_ms. The call figures are NaN for
+    a scope without calls of its own, which only flame data that names a scope id
+    otherwise from one frame to the next gives (a call stays with its first name).
+    With `as_frame`, a pandas DataFrame of the same rows and columns. See the module's
+    notes for how scopes are counted; `frames`, `count`: as `zel flame --frames/--count`
+    take them; raises `zel.export.common.SelectionError` for a choice that holds no
+    flame frame; `damaged`: see the module's notes."""
     if by not in BY:
         raise ValueError(f"by must be one of {', '.join(BY)}, not {by!r}")
     if sort not in SORTS:
@@ -147,13 +151,18 @@ def scopes(capture, frames="ALL", by="name", sort="self", as_frame=False, count=
             call_mean_ms=mean / 1e6,
             call_p50_ms=p50 / 1e6,
             call_p99_ms=p99 / 1e6,
-            call_max_ms=top / 1e6,
+            call_max_ms=top / 1e6 if calls else math.nan,
             self_per_frame_ms=spf / 1e6,
             self_per_frame_p99_ms=spf99 / 1e6,
         )
         out.append(row)
     key = SORTS[sort]
-    out.sort(key=lambda r: (-r[key], r["name"], r.get("thread", "")))
+
+    def order(r):  # largest first, NaN last, then by name
+        v = r[key]
+        return (v != v, -v if v == v else 0, r["name"], r.get("thread", ""))
+
+    out.sort(key=order)
     if as_frame:
         columns = ["name"] + ["thread"] * (by == "thread") + list(FIELDS)
         return _pandas().DataFrame(out, columns=columns)

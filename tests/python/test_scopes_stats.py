@@ -6,6 +6,8 @@ import csv
 import importlib.util
 import io
 import json
+import random
+import struct
 import sys
 
 import pytest
@@ -134,6 +136,60 @@ def test_native_figures_and_paths_match_the_flame_module(scoped):
     assert names["step"][:3] == (40, 0, 40) and names["long"][:2] == (1, 0)
     assert [names[n][1] for n in ("main", "worker", "open")] == [1, 1, 1]
     assert names["long"][2] >= 10 and names["main"][3] > names["main"][4]
+
+
+def made_up_frame(rng):
+    # A flame frame of up to three threads (two may share a name and start) of random
+    # records: siblings out of order, with the same id and start, empty, outside the
+    # frame or still open; ids 1..5, of which a random few are named (s1, s2, s3, s0).
+    def uint(v):
+        return bytes([v]) if v <= 250 else b"\xfc" + struct.pack("<I", v)
+
+    def sint(v):
+        return uint(2 * v if v >= 0 else -2 * v - 1)
+
+    def text(t):
+        return uint(len(t)) + t.encode()
+
+    start = rng.randint(0, 60)
+    stop = start + rng.randint(0, 120)
+    n = rng.randint(1, 3)
+    body = uint(n)
+    for name, first in rng.choices([("", None), ("a", 5), ("a", 7)], k=n):
+        body += (b"\x01" + sint(first) if first else b"\x00") + text(name)
+        stream, depth, t = b"", 0, rng.randint(0, 100)
+        for _ in range(rng.randint(0, 14)):
+            if depth and rng.random() < 0.45:
+                stream, depth = stream + b"\x29" + struct.pack("<q", t), depth - 1
+            else:
+                stream += struct.pack("<BIqBQ", 0x28, rng.randint(1, 5), t, 0, 2**64 - 1)
+                depth += 1
+            t += rng.choice([0, 0, 5, 10, -3])
+        body += uint(len(stream)) + stream + b"\x00\x00" + sint(start) + sint(stop + 50)
+    run = bytes([min(len(body), 15) << 4])  # one literal run: a valid LZ4 block
+    if len(body) >= 15:
+        run += b"\xff" * ((len(body) - 15) // 255) + bytes([(len(body) - 15) % 255])
+    packed = struct.pack("<I", len(body)) + run + body
+    named = rng.sample(range(1, 5), rng.randint(0, 4))
+    names = uint(len(named)) + b"".join(
+        b"\x01" + uint(i) + b"\x01" + text(f"s{i % 4}") + b"\x00\x00\x00" for i in named
+    )
+    meta = b"\x00" + sint(start) + sint(stop) + b"\x00\x00"
+    return b"PFD4" + b"".join(
+        struct.pack("<I", len(part)) + b"\x01" * (part is packed) + part
+        for part in (meta, packed, names)
+    )
+
+
+def test_native_clipping_matches_the_flame_module_on_made_up_frames():
+    rng = random.Random(7)
+    for _ in range(1500):
+        data = [made_up_frame(rng)]
+        got, got_paths, bad, _ = native(data, False)
+        want, want_paths, _ = oracle(data, False)
+        assert bad == []
+        assert {k: v[2:5] for k, v in got.items()} == {k: v[2:5] for k, v in want.items()}
+        assert {k: v[1:] for k, v in got_paths.items()} == {k: v[1:] for k, v in want_paths.items()}
 
 
 def run_command(capsys, *args):

@@ -34,8 +34,8 @@ def register(subparsers):
         "flame",
         help="export flame frames for ui.perfetto.dev or speedscope, or merged by path",
         description=(
-            "Writes the scopes of the chosen frames as trace-event JSON (ui.perfetto.dev, "
-            "chrome://tracing; with a track per thread, a frames track and a counter track "
+            "Writes the scopes of the chosen frames as trace-event JSON (ui.perfetto.dev,\n"
+            "chrome://tracing; with a track per thread, a frames track and a counter track\n"
             "per column) or as a speedscope file (an evented profile per thread).\n\n" + MERGE_HELP
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -94,14 +94,14 @@ def register(sub):
 
 
 def run(args):
-    from ..export.common import SelectionError, select_frames
+    from ..export.common import SelectionError, nan_to_none, select_frames
     from ..scope_stats import scopes
 
     capture = load_capture(args.capture, strict=args.strict)
     damaged = []
     try:
         selection = select_frames(capture, args.frames, args.count)
-        rows = scopes(capture, selection, args.by, args.sort, damaged=damaged)
+        rows = nan_to_none(scopes(capture, selection, args.by, args.sort, damaged=damaged))
     except SelectionError as e:
         raise CommandError(str(e)) from None
     if damaged:
