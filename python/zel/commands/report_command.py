@@ -1,13 +1,16 @@
-"""`zel report CAPTURE -o REPORT.html`: the capture as one self-contained HTML page
-(headline figures, frame-time histogram, the columns that vary over time, flame charts
-of the slowest frames); see `zel.export.report`."""
+"""`zel report CAPTURE -o REPORT.html [--baseline BASE]`: the capture as one
+self-contained HTML page (headline figures, frame-time histogram, the columns that vary
+over time with the hitches marked, why the slow frames are slow, merged flame graphs,
+flame charts of the slowest frames; against a baseline run when given); see
+`zel.export.report`."""
 
 import os
 import sys
 
-from .. import run_details
+from .. import hitches, run_details, why_slow
 from ..export.common import Progress
-from .shared import CommandError, check_output, counted, load_capture, positive_int
+from .shared import CommandError, check_output, counted, load_capture, positive_float, positive_int
+from .summary_command import _slow_rule
 
 
 def register(subparsers):
@@ -17,16 +20,46 @@ def register(subparsers):
         description="Writes one HTML file that opens offline: headline frame-time figures, "
         "a frame-time histogram, up to 24 columns over time (the system columns that vary, "
         "then the user columns with the most values; the others listed by name, constant "
-        "ones by value) and flame charts of the slowest frames that carry flame data.",
+        "ones by value), the hitches marked on the frame-time plot, why the slow frames are "
+        "slow (their scopes against the typical frames'), a merged flame graph of the "
+        "typical frames and one of the slow frames coloured by what changed, and flame "
+        "charts of the slowest frames that carry flame data. With --baseline, also both "
+        "runs' frame times overlaid and the figures of `zel compare` with their intervals.",
     )
     parser.add_argument("capture", help="the .zel capture")
     parser.add_argument("-o", "--output", required=True, help="the HTML file to write")
+    parser.add_argument(
+        "--baseline",
+        metavar="BASE",
+        help="a capture of the same program to compare against (before the change)",
+    )
     parser.add_argument(
         "--slowest",
         type=positive_int,
         default=8,
         metavar="N",
         help="flame charts of up to N of the slowest frames with flame data (default 8)",
+    )
+    parser.add_argument(
+        "--slow",
+        type=_slow_rule,
+        default=why_slow.SLOW,
+        metavar="pNN|MS",
+        help="slow frames: at or above this frame-time percentile or time in ms (p99)",
+    )
+    parser.add_argument(
+        "--hitch-factor",
+        type=positive_float,
+        default=hitches.FACTOR,
+        metavar="K",
+        help=f"a hitch exceeds K x the median before it ({hitches.FACTOR:g})",
+    )
+    parser.add_argument(
+        "--hitch-window",
+        type=positive_int,
+        default=hitches.WINDOW,
+        metavar="W",
+        help=f"frames whose median a hitch is measured against ({hitches.WINDOW})",
     )
     parser.add_argument(
         "--strict",
@@ -42,8 +75,9 @@ def register(subparsers):
 def run(args):
     from ..export.report import write_report
 
-    check_output(args.output, [args.capture])
+    check_output(args.output, [args.capture] + ([args.baseline] if args.baseline else []))
     capture = load_capture(args.capture, strict=args.strict)
+    baseline = args.baseline and load_capture(args.baseline, strict=args.strict)
     shown = not args.no_progress and sys.stderr.isatty()
 
     def progress(stage, total):
@@ -53,7 +87,16 @@ def run(args):
 
     try:
         with run_details.warnings_on_one_line():
-            write_report(capture, args.output, slowest=args.slowest, progress=progress)
+            write_report(
+                capture,
+                args.output,
+                slowest=args.slowest,
+                progress=progress,
+                slow=args.slow,
+                hitch_factor=args.hitch_factor,
+                hitch_window=args.hitch_window,
+                baseline=baseline,
+            )
     except OSError as e:
         raise CommandError(f"{args.output}: {e.strerror or e}") from None
     size = os.path.getsize(args.output)

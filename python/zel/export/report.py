@@ -16,6 +16,10 @@ What the page shows:
   (`zel.run_details`);
 - headline figures of the frame times (`zel.stats`: percentiles, 1% and 0.1% lows);
 - a histogram of the frame times with the p50, p90 and p99 lines;
+- with a baseline capture (`zel report NEW --baseline BASE`): both runs' frame-time
+  histograms on the same bins, each as shares of its frames, the figures of
+  `zel.compare` with their 95% intervals and the scopes whose self time per flame
+  frame changed most;
 - up to `MAX_PLOTS` columns as time series with their units: the system columns
   that vary, then the user columns with the most values; the first frame's frame
   time is left out, as `zel.stats` does, since there is no earlier mark to measure it
@@ -24,7 +28,18 @@ What the page shows:
   columns not drawn are listed by name with their value counts, all within
   `LIST_CHARS` characters of names, so that 20,000 names cost the page some
   hundreds of KB, not a plot each. Minimum, mean and maximum are over the finite
-  values; NaN and infinities recorded are counted apart as non-finite;
+  values; NaN and infinities recorded are counted apart as non-finite. Every hitch
+  (`zel.hitches`) is a red tick under the frame_ms plot, with their count and rule;
+- why the slow frames are slow (`zel.why_slow`): the rule, the two groups of flame
+  frames and the extra time, up to `WHY_ROWS` scopes ranked by how much more self
+  time per frame the slow frames spend in them, and the columns that differ most; or
+  why there is too little to compare;
+- two merged flame graphs (`merged_tree`), icicles with hover and click to zoom: the
+  typical frames' call tree merged by path, widths by mean time per frame, and the
+  union of the slow and typical frames' paths, widths by the slow frames' mean time
+  per frame, coloured by the change of self time (red grew, blue shrank, the deeper
+  the larger). Paths under `merged_tree.MIN_SHARE` of the time are left out, and the
+  smallest past `merged_tree.MAX_NODES` nodes, and the page says how many;
 - the damage a capture read with `strict=False` stopped at, and how many records
   repeated a flame frame an earlier record carried (`zel.load`);
 - flame charts of the slowest frames that carry flame data, threads as rows and
@@ -48,9 +63,13 @@ import json
 import math
 import os
 
+from .. import compare as _compare
 from .. import flame as _flame
+from .. import hitches as _hitches
 from .. import run_details as _run_details
 from .. import stats as _stats
+from .. import why_slow as _why_slow
+from . import merged_tree
 from .common import QUIET, nan_to_none, open_replacing, thread_labels
 
 try:
@@ -63,6 +82,9 @@ HISTOGRAM_BINS = 60
 SELF_TIME_ROWS = 10
 MAX_PLOTS = 24  # columns drawn at most
 LIST_CHARS = 500_000  # characters of column names listed at most, past the drawn ones
+WHY_ROWS = 25  # scopes in the slow-frame table at most
+WHY_COLUMNS = 8  # columns in it at most
+COMPARE_ROWS = 25  # scopes in the baseline table at most
 
 _TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "report_page.html")
 _DATA_MARK = "/*ZEL-DATA*/"
@@ -72,23 +94,20 @@ def _quiet(stage, total):
     return QUIET
 
 
-def write_report(capture, path, *, slowest=8, progress=_quiet):
-    """Writes the report of `capture` (a `zel.load` result) to `path`, with flame
-    charts of up to `slowest` of the slowest frames that carry flame data.
-    `progress(stage, total)` gives an `export.common.Progress` for each stage:
-    "columns" counts the values read, "flame charts" the charts drawn."""
-    page = render(capture, slowest=slowest, progress=progress)
+def write_report(capture, path, **options):
+    """Writes the report of `capture` (a `zel.load` result) to `path`; `options` as
+    `report_data` takes them."""
+    page = render(capture, **options)
     with open_replacing(path) as f:
         f.write(page)
 
 
-def render(capture, *, slowest=8, progress=_quiet):
-    """The report page of `capture` as a string."""
+def render(capture, **options):
+    """The report page of `capture` as a string; `options` as `report_data` takes them."""
     with open(_TEMPLATE, encoding="utf-8") as f:
         template = f.read()
     before, after = template.split(_DATA_MARK)
-    data = report_data(capture, slowest=slowest, progress=progress)
-    return before + embed_json(data) + after
+    return before + embed_json(report_data(capture, **options)) + after
 
 
 def values_present(capture):
@@ -111,9 +130,22 @@ def embed_json(data):
     return text
 
 
-def report_data(capture, *, slowest=8, progress=_quiet):
-    """Everything the page draws, as plain JSON-ready values; `progress` as for
-    `write_report`."""
+def report_data(
+    capture,
+    *,
+    slowest=8,
+    progress=_quiet,
+    slow=_why_slow.SLOW,
+    hitch_factor=_hitches.FACTOR,
+    hitch_window=_hitches.WINDOW,
+    baseline=None,
+):
+    """Everything the page draws, as plain JSON-ready values: flame charts of up to
+    `slowest` of the slowest frames that carry flame data, slow frames by the rule
+    `slow` (`why_slow.parse_slow`), hitches by `hitch_factor` and `hitch_window`, and
+    the comparison with `baseline` (a capture, or None). `progress(stage, total)`
+    gives an `export.common.Progress` for each stage: "columns" counts the values
+    read, "flame charts" the charts drawn."""
     times = [float(v) for v in _stats.frame_times(capture)]
     summary = _stats.frame_time_stats(times)
     summary["duration_s"] = _stats.total_ms(times) / 1000.0
@@ -128,6 +160,7 @@ def report_data(capture, *, slowest=8, progress=_quiet):
     strings = _Strings()
     with progress("flame charts", min(slowest, len(capture.flame))) as bar:
         flames = slowest_flames(capture, slowest, strings, bar.update)
+    why = _why_slow.analyse(capture, slow)
     damage = capture.damage
     return {
         "capture": os.path.basename(capture.path),
@@ -142,6 +175,10 @@ def report_data(capture, *, slowest=8, progress=_quiet):
         "damage": damage and dict(damage._asdict()),
         "repeated_flame": capture.repeated_flame,
         "flames": flames,
+        "hitches": hitch_marks(capture, hitch_factor, hitch_window),
+        "why_slow": why_slow_view(why),
+        "merged": merged_views(capture, why, strings),
+        "baseline": baseline and baseline_view(baseline, capture, hitch_factor, hitch_window),
         "strings": strings.items,
     }
 
@@ -292,19 +329,24 @@ def downsample(frames, values, n, buckets=BUCKETS):
     }
 
 
-def histogram(times, summary, bins=HISTOGRAM_BINS):
-    """Frame-time histogram: `bins` equal bins from the fastest frame to the slowest
-    or, when the slowest is more than three times p99, to 3 x p99, the frames beyond
-    counted in `over`. None without frame times."""
-    if not times:
-        return None
-    ordered = sorted(times)
-    lo, top = ordered[0], ordered[-1]
-    p99 = summary["p99_ms"]
+def _bins_span(lo, top, p99):
+    """(lo, top) of histogram bins from the fastest frame time `lo` to the slowest
+    `top` or, when the slowest is more than three times `p99`, to 3 x p99."""
     if top > 3 * p99 > lo:
         top = 3 * p99
     if top <= lo:
         lo, top = lo - 0.5, lo + 0.5
+    return lo, top
+
+
+def histogram(times, summary, bins=HISTOGRAM_BINS, span=None):
+    """Frame-time histogram: `bins` equal bins over `span` (lo, top), by default from
+    the fastest frame to the slowest or, when the slowest is more than three times
+    p99, to 3 x p99, the frames beyond counted in `over`. None without frame times."""
+    if not times:
+        return None
+    ordered = sorted(times)
+    lo, top = span or _bins_span(ordered[0], ordered[-1], summary["p99_ms"])
     width = (top - lo) / bins
     cuts = [0] + [bisect.bisect_left(ordered, lo + width * i) for i in range(1, bins)]
     cuts.append(bisect.bisect_right(ordered, top))
@@ -317,6 +359,90 @@ def histogram(times, summary, bins=HISTOGRAM_BINS):
         "p50": _six_digits(summary["p50_ms"]),
         "p90": _six_digits(summary["p90_ms"]),
         "p99": _six_digits(summary["p99_ms"]),
+    }
+
+
+def hitch_marks(capture, factor, window):
+    """The hitches the frame_ms plot marks: {"count", "share" (of the time), "frames"
+    (each hitch's frame number), "definition"}."""
+    found = _hitches.find(capture, factor, window, worst=0)
+    return {
+        "count": found["count"],
+        "share": nan_to_none(found["share"]),
+        "frames": found["frames"],
+        "definition": _hitches.DEFINITION.format(factor=factor, window=window),
+    }
+
+
+def why_slow_view(why):
+    """A `why_slow.analyse` result for the page, NaN as None: up to WHY_ROWS scopes
+    ("scope_count" tells how many there are) and up to WHY_COLUMNS of the columns
+    whose means differ."""
+    out = nan_to_none(why)
+    out["scope_count"] = len(why["scopes"])
+    out["scopes"] = out["scopes"][:WHY_ROWS]
+    out["columns"] = [c for c in out["columns"] if c["diff"] not in (0, None)][:WHY_COLUMNS]
+    return out
+
+
+def slow_and_typical(capture, why):
+    """(slow, typical): the frame numbers of the flame frames in each group of a
+    `why_slow.analyse` result, by its threshold and typical range."""
+    frame_ms = capture.columns["frame_ms"]
+    threshold, (low, high) = why["threshold_ms"], why["typical_range_ms"]
+    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
+    return (
+        [k for k in flame if frame_ms[k] >= threshold],
+        [k for k in flame if low <= frame_ms[k] <= high],
+    )
+
+
+def merged_views(capture, why, strings):
+    """The merged flame graphs (`merged_tree.merged`): {"typical": the typical frames'
+    tree, "diff": the tree of the slow frames (values first) and the typical ones
+    (None when `why` finds too few frames to compare), "min_share"}; None without a
+    typical flame frame. A tree's "nodes" are flat: per node its parent, its name (an
+    index into `strings`), then per group its mean total and self ns per frame."""
+    slow, typical = slow_and_typical(capture, why)
+    if not typical:
+        return None
+
+    def tree(*groups):
+        out = merged_tree.merged([[capture.flame[k] for k in group] for group in groups])
+        out["nodes"] = [x for p, name, values in out["nodes"] for x in (p, strings(name), *values)]
+        return out
+
+    return {
+        "typical": tree(typical),
+        "diff": None if why["note"] else tree(slow, typical),
+        "min_share": merged_tree.MIN_SHARE,
+    }
+
+
+def baseline_view(base, capture, factor, window):
+    """`capture` against the capture `base` (`zel.compare.compare`, NaN and the
+    infinities as None): {"capture": base's file name, "histograms": {"base", "new"}
+    on the same bins, "figures", "scopes" (up to COMPARE_ROWS), "scope_count",
+    "method"}."""
+    result = nan_to_none(_compare.compare(base, capture, factor=factor, window=window))
+    runs = [
+        [float(v) for v in _stats.finite_sorted(_stats.frame_times(c))] for c in (base, capture)
+    ]
+    shown = [(times, _stats.frame_time_stats(times)) for times in runs]
+    have = [(times, s) for times, s in shown if times]
+    span = have and _bins_span(
+        min(times[0] for times, _ in have),
+        max(times[-1] for times, _ in have),
+        max(s["p99_ms"] for _, s in have),
+    )
+    base_h, new_h = (histogram(times, s, span=span) for times, s in shown)
+    return {
+        "capture": os.path.basename(base.path),
+        "histograms": {"base": base_h, "new": new_h},
+        "figures": result["figures"],
+        "scopes": result["scopes"][:COMPARE_ROWS],
+        "scope_count": len(result["scopes"]),
+        "method": result["method"],
     }
 
 
