@@ -84,6 +84,21 @@ def _column_mean(capture, name, frames):
     return (math.fsum(finite) / len(finite) if finite else math.nan), len(finite)
 
 
+def groups(capture, slow=SLOW):
+    """(threshold ms, (p25 ms, p75 ms), slow frames, typical frames): the flame frames
+    (ascending frame numbers, frame 0 and frames without a finite frame time left out)
+    at or above the --slow threshold, and those between p25 and p75 of every frame
+    time."""
+    kind, value = parse_slow(slow) if isinstance(slow, str) else slow
+    frame_ms = capture.columns["frame_ms"]
+    ordered = _stats.finite_sorted(_stats.frame_times(capture))
+    threshold = _stats.percentile(ordered, value) if kind == "p" else value
+    low, high = (_stats.percentile(ordered, p) for p in TYPICAL)
+    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
+    slow = [k for k in flame if frame_ms[k] >= threshold]
+    return threshold, (low, high), slow, [k for k in flame if low <= frame_ms[k] <= high]
+
+
 def analyse(capture, slow=SLOW):
     """The comparison as a JSON-ready dict: the rule and its threshold, the two groups'
     sizes and mean frame times, "extra_ms", "scopes" (name, slow_ms, typical_ms,
@@ -108,19 +123,16 @@ def analyse(capture, slow=SLOW):
         out["note"] = "the capture holds no flame frames (zel record --flame records them)"
         return out
     frame_ms = capture.columns["frame_ms"]
-    ordered = _stats.finite_sorted(_stats.frame_times(capture))
-    threshold = _stats.percentile(ordered, value) if kind == "p" else value
-    low, high = (_stats.percentile(ordered, p) for p in TYPICAL)
+    threshold, (low, high), slow, typical = groups(capture, (kind, value))
     out["threshold_ms"], out["typical_range_ms"] = threshold, [low, high]
-    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
-    slow_frames, slow_ns = _group(capture, [k for k in flame if frame_ms[k] >= threshold])
-    typical_frames, typical_ns = _group(capture, [k for k in flame if low <= frame_ms[k] <= high])
+    slow_frames, slow_ns = _group(capture, slow)
+    typical_frames, typical_ns = _group(capture, typical)
     out["slow_frames"], out["typical_frames"] = len(slow_frames), len(typical_frames)
     for group, name in ((slow_frames, "slow"), (typical_frames, "typical")):
         if group:
             out[f"{name}_mean_ms"] = math.fsum(float(frame_ms[k]) for k in group) / len(group)
     if len(slow_frames) < MIN_FRAMES or len(typical_frames) < MIN_FRAMES:
-        out["note"] = _too_few(out, len(flame))
+        out["note"] = _too_few(out, len(capture.flame))
         return out
     extra = out["extra_ms"] = out["slow_mean_ms"] - out["typical_mean_ms"]
     scopes = []

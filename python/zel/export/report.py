@@ -387,14 +387,8 @@ def why_slow_view(why):
 
 def slow_and_typical(capture, why):
     """(slow, typical): the frame numbers of the flame frames in each group of a
-    `why_slow.analyse` result, by its threshold and typical range."""
-    frame_ms = capture.columns["frame_ms"]
-    threshold, (low, high) = why["threshold_ms"], why["typical_range_ms"]
-    flame = sorted(k for k in capture.flame if k > 0 and math.isfinite(frame_ms[k]))
-    return (
-        [k for k in flame if frame_ms[k] >= threshold],
-        [k for k in flame if low <= frame_ms[k] <= high],
-    )
+    `why_slow.analyse` result."""
+    return tuple(_why_slow.groups(capture, why["rule"].replace(" ", ""))[2:])
 
 
 def merged_views(capture, why, strings):
