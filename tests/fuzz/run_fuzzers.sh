@@ -8,7 +8,7 @@
 # Usage: tests/fuzz/run_fuzzers.sh HARNESS [SECONDS] [EXTRA LIBFUZZER FLAGS...]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-harnesses=(stream flame)
+harnesses=(stream flame scopes)
 harness=${1:?usage: tests/fuzz/run_fuzzers.sh HARNESS|all [SECONDS] [LIBFUZZER FLAGS...]}
 seconds=${2:-60}
 shift $(($# < 2 ? $# : 2))

@@ -105,6 +105,13 @@ int main(int argc, char** argv) {
                           flame);
     save("flame", flame);
   }
+  // Runs of consecutive flame frames, for the scope figures over many frames.
+  for (size_t from = 0; from < flames.size(); ++from) {
+    Bytes run;
+    for (size_t i = from; i < flames.size(); ++i)
+      run.insert(run.end(), flames[i].begin(), flames[i].end());
+    save("scopes", run);
+  }
   // A segment with scopes still open, as a thread that has not reported holds it.
   profiler::ThreadProfiler open;
   open.begin_scope(1, "open");

@@ -18,6 +18,7 @@ from .shared import (
     positive_float,
     positive_int,
     printable,
+    text_table,
 )
 
 GATE_FAILED = 3  # exit status when a --fail-if bound fails
@@ -125,17 +126,6 @@ def _percent(v):
     return f"{v * 100:+.1f}%"
 
 
-def _table(rows, header):
-    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
-    lines = []
-    for k, r in enumerate([header] + rows):
-        cells = [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))]
-        lines.append("  ".join(cells).rstrip())
-        if k == 0:
-            lines.append("  ".join("-" * w for w in widths))
-    return "\n".join(lines)
-
-
 def render(result, details, checks):
     lines = []
     for side in ("base", "new"):
@@ -165,7 +155,7 @@ def render(result, details, checks):
                 f"[{_signed(lo, f['unit'])}, {_signed(hi, f['unit'])}]",
             ]
         )
-    lines.append(_table(rows, ["figure", "base", "new", "change", "", "95% interval"]))
+    lines.append(text_table(rows, ["figure", "base", "new", "change", "", "95% interval"]))
     if result["scopes"]:
         lines += ["", "scope self time per flame frame (ms), largest change first"]
         rows = [
@@ -177,7 +167,7 @@ def render(result, details, checks):
             ]
             for s in result["scopes"][:TEXT_ROWS]
         ]
-        lines.append(_table(rows, ["scope", "base", "new", "change"]))
+        lines.append(text_table(rows, ["scope", "base", "new", "change"]))
     flame = [side for side in ("base", "new") if result[side]["flame_frames"]]
     if len(flame) == 1:
         lines += ["", f"scopes: only the {flame[0]} run carries flame data, so none are compared"]
@@ -194,7 +184,7 @@ def render(result, details, checks):
             ]
             for c in changed[:TEXT_ROWS]
         ]
-        lines.append(_table(rows, ["column", "base", "new", "change", ""]))
+        lines.append(text_table(rows, ["column", "base", "new", "change", ""]))
     if checks:
         lines.append("")
         for c in checks:

@@ -10,7 +10,7 @@ import csv
 import json
 import sys
 
-from .shared import CommandError, counted, load_capture, positive_int, printable
+from .shared import CommandError, counted, figure, load_capture, positive_int, printable, text_table
 
 HELP = """\
 How scopes are counted, over the chosen frames that carry flame data:
@@ -144,7 +144,6 @@ def _nul(value):
 
 
 def render(path, label, decoded, rows, args, limit):
-    from .summary_command import _figure, _table
 
     sort = {"self": "self time", "total": "total time", "p99": "call p99"}.get(args.sort, "calls")
     read = "" if args.frames.upper() == "ALL" else f" ({counted(decoded, 'flame frame')})"
@@ -163,15 +162,15 @@ def render(path, label, decoded, rows, args, limit):
         line += [f"{r['calls']:,}"] + [f"{r['open_calls']:,}" if r["open_calls"] else ""] * opened
         line.append(f"{r['frames']:,}")
         for key in ("self_ms", "total_ms", "self_per_frame_ms", "self_per_frame_p99_ms"):
-            line.append(_figure(r[key]))
+            line.append(figure(r[key]))
         for key in ("call_mean_ms", "call_p50_ms", "call_p99_ms", "call_max_ms"):
-            line.append(_figure(r[key]))
+            line.append(figure(r[key]))
         table.append(line)
     lines = [
         head,
         "times in ms; zel scopes --help says how they are counted",
         "",
-        _table(table, header),
+        text_table(table, header),
     ]
     if len(rows) > limit:
         lines.append(f"... {len(rows) - limit:,} more (--limit, --json or --csv show them)")

@@ -54,6 +54,32 @@ def printable(name, width=48, empty='""'):
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
+def figure(v, digits=3):
+    """A number for the text tables: `digits` decimals with thousands separators,
+    or `digits` significant digits when that would hide it; "-" for None."""
+    if v is None:
+        return "-"
+    if abs(v) >= 1e6 or (v != 0 and abs(v) < 10**-digits):
+        return f"{v:.{digits}g}"
+    return f"{v:,.{digits}f}"
+
+
+def text_table(rows, header):
+    """Rows of cells as an aligned text table under `header`: the first column to the
+    left, the others to the right."""
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    lines = []
+    for k, r in enumerate([header] + rows):
+        cells = [
+            str(c).ljust(w) if i == 0 else str(c).rjust(w)
+            for i, (c, w) in enumerate(zip(r, widths))
+        ]
+        lines.append("  ".join(cells).rstrip())
+        if k == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
 def load_capture(path, strict=False):
     """The capture at `path` as columns (`zel.load`), or CommandError naming the file
     and the problem: missing, unreadable, not a capture, or (with `strict`) damaged.

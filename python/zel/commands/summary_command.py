@@ -7,7 +7,16 @@ import sys
 from .. import hitches, run_details, stats, why_slow
 from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
-from .shared import CommandError, counted, load_capture, positive_float, positive_int, printable
+from .shared import (
+    CommandError,
+    counted,
+    figure,
+    load_capture,
+    positive_float,
+    positive_int,
+    printable,
+    text_table,
+)
 
 HELP = """\
 The lines after the headline tell how the capture was recorded (host, start time,
@@ -161,30 +170,6 @@ def summarise(
     return nan_to_none(out)
 
 
-def _figure(v, digits=3):
-    """A number for the text tables: `digits` decimals with thousands separators,
-    or `digits` significant digits when that would hide it; "-" for None."""
-    if v is None:
-        return "-"
-    if abs(v) >= 1e6 or (v != 0 and abs(v) < 10**-digits):
-        return f"{v:.{digits}g}"
-    return f"{v:,.{digits}f}"
-
-
-def _table(rows, header):
-    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
-    lines = []
-    for k, r in enumerate([header] + rows):
-        cells = [
-            str(c).ljust(w) if i == 0 else str(c).rjust(w)
-            for i, (c, w) in enumerate(zip(r, widths))
-        ]
-        lines.append("  ".join(cells).rstrip())
-        if k == 0:
-            lines.append("  ".join("-" * w for w in widths))
-    return "\n".join(lines)
-
-
 def _names(names, limit=TEXT_NAMES):
     shown = ", ".join(printable(n, 32) for n in names[:limit])
     return shown + (f", ... and {len(names) - limit:,} more" if len(names) > limit else "")
@@ -193,8 +178,8 @@ def _names(names, limit=TEXT_NAMES):
 def render(s):
     ft = s["frame_time"]
     lines = [
-        f"{s['path']}: {counted(s['frames'], 'frame')} over {_figure(s['duration_s'], 2)} s, "
-        f"mean {_figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames"
+        f"{s['path']}: {counted(s['frames'], 'frame')} over {figure(s['duration_s'], 2)} s, "
+        f"mean {figure(ft['mean_fps'], 1)} FPS, {s['flame_frames']:,} flame frames"
     ]
     lines += run_details.describe(s.get("run"))
     if s["damage"]:
@@ -211,10 +196,10 @@ def render(s):
     lines += [
         "",
         "frame time (ms)  p50 {}  p90 {}  p99 {}  max {}".format(
-            *(_figure(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
+            *(figure(ft[k]) for k in ("p50_ms", "p90_ms", "p99_ms", "max_ms"))
         ),
         "lows (FPS)       1% {}  0.1% {}".format(
-            _figure(ft["low_1pct_fps"], 1), _figure(ft["low_01pct_fps"], 1)
+            figure(ft["low_1pct_fps"], 1), figure(ft["low_01pct_fps"], 1)
         ),
         _hitch_line(s["hitches"]),
         "",
@@ -225,9 +210,9 @@ def render(s):
         [
             printable(c["name"]),
             printable(c["unit"], 16, ""),
-            _figure(c["min"]),
-            _figure(c["mean"]),
-            _figure(c["max"]),
+            figure(c["min"]),
+            figure(c["mean"]),
+            figure(c["max"]),
             f"{c['count']:,}",
         ]
         + ([f"{c['nonfinite']:,}" if c["nonfinite"] else ""] if nonfinite else [])
@@ -235,7 +220,7 @@ def render(s):
     ]
     head = ["column", "unit", "min", "mean", "max", "frames"] + ["non-finite"] * nonfinite
     if rows:
-        lines.append(_table(rows, head))
+        lines.append(text_table(rows, head))
     if len(shown) > TEXT_COLUMNS:
         lines.append(
             f"... {len(shown) - TEXT_COLUMNS:,} more columns (zel summary --json lists all)"
@@ -260,13 +245,13 @@ def render(s):
         lines += ["", title + (" (top scopes by self time)" if with_scopes else "")]
         for e in s[key]:
             scopes = ", ".join(
-                f"{printable(t['name'], 32)} {_figure(t['self_ms'], 2)} ms"
+                f"{printable(t['name'], 32)} {figure(t['self_ms'], 2)} ms"
                 for t in e.get("top_scopes", [])
             )
             if e.get("flame_undecodable"):
                 scopes = "its flame data does not decode"
             lines.append(
-                f"  frame {e['frame']:>8}  {_figure(e['frame_ms'])} ms"
+                f"  frame {e['frame']:>8}  {figure(e['frame_ms'])} ms"
                 + (f"  ({scopes})" if scopes else "")
             )
     return "\n".join(lines)
@@ -277,10 +262,10 @@ def _hitch_line(h):
     if not h["count"]:
         return head + f" (no frame over {h['factor']:g}x the median of the {h['window']} before it)"
     worst = ", ".join(
-        f"frame {w['frame']} {_figure(w['frame_ms'], 1)} ms ({_figure(w['ratio'], 1)}x)"
+        f"frame {w['frame']} {figure(w['frame_ms'], 1)} ms ({figure(w['ratio'], 1)}x)"
         for w in h["worst"][:3]
     )
-    return head + f", {_figure(100 * h['share'], 1)}% of the time; worst: {worst}"
+    return head + f", {figure(100 * h['share'], 1)}% of the time; worst: {worst}"
 
 
 SLOW_SCOPES = 5  # scopes the text names at most
@@ -293,7 +278,7 @@ def _why_slow_lines(w):
     lines = [
         "",
         f"slow frames (>= {w['rule']}, {counted(w['slow_frames'], 'flame frame')}) take "
-        f"{_figure(w['extra_ms'], 2)} ms more than typical ones "
+        f"{figure(w['extra_ms'], 2)} ms more than typical ones "
         f"(p25..p75, {counted(w['typical_frames'], 'flame frame')})",
     ]
     # Scopes that account for at least 1% of the extra time: the rest is noise.
@@ -301,17 +286,17 @@ def _why_slow_lines(w):
     grew = grew[:SLOW_SCOPES]
     width = max((len(printable(r["name"], 32)) for r in grew), default=0)
     for r in grew:
-        share = f" ({_figure(100 * r['share'], 0)}%)" if r["share"] is not None else ""
+        share = f" ({figure(100 * r['share'], 0)}%)" if r["share"] is not None else ""
         lines.append(
-            f"  {printable(r['name'], 32).ljust(width)}  +{_figure(r['diff_ms'], 2)} ms{share}"
-            f"  ({_figure(r['typical_ms'], 2)} -> {_figure(r['slow_ms'], 2)} ms per frame)"
+            f"  {printable(r['name'], 32).ljust(width)}  +{figure(r['diff_ms'], 2)} ms{share}"
+            f"  ({figure(r['typical_ms'], 2)} -> {figure(r['slow_ms'], 2)} ms per frame)"
         )
     changed = [c for c in w["columns"] if c["diff"] not in (0, None)][:SLOW_COLUMNS]
     if changed:
         lines.append(
             "  columns: "
             + ", ".join(
-                f"{printable(c['name'], 32)} {_figure(c['typical'])} -> {_figure(c['slow'])}"
+                f"{printable(c['name'], 32)} {figure(c['typical'])} -> {figure(c['slow'])}"
                 for c in changed
             )
         )
