@@ -28,9 +28,15 @@ size_t circular_block_length(std::span<const double> x) {
   auto covariance = [&](size_t k) {
     while (cov.size() <= k) {
       const size_t lag = cov.size();
-      double s = 0;
-      for (size_t i = 0; i + lag < n; ++i) s += d[i] * d[i + lag];
-      cov.push_back(s / static_cast<double>(n));
+      // Four sums side by side, so that the adds need not wait for each other.
+      double s[4] = {0, 0, 0, 0};
+      const size_t m = n - lag;
+      size_t i = 0;
+      for (; i + 4 <= m; i += 4) {
+        for (size_t k = 0; k < 4; ++k) s[k] += d[i + k] * d[i + k + lag];
+      }
+      for (; i < m; ++i) s[0] += d[i] * d[i + lag];
+      cov.push_back((s[0] + s[1] + s[2] + s[3]) / static_cast<double>(n));
     }
     return cov[k];
   };

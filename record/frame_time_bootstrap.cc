@@ -11,6 +11,7 @@ namespace zel::record {
 namespace {
 
 constexpr size_t kMaxBuckets = size_t{1} << 14;
+constexpr size_t kAhead = 8;  // blocks whose memory is asked for ahead of time
 
 // splitmix64: a small generator whose output is fixed by its seed on every platform,
 // unlike the standard library's distributions.
@@ -30,12 +31,15 @@ struct Random {
 // The series sorted once, and for each frame the rank bucket it falls in.
 struct Prepared {
   size_t n = 0;
-  int shift = 0;                     // bucket = rank >> shift
-  std::vector<double> sorted;        // ascending
-  std::vector<uint16_t> bucket;      // per frame, in series order
-  std::vector<double> bucket_mean;   // the mean of the sorted values in each bucket
-  std::vector<double> value_prefix;  // sums of frame_ms[0..i)
-  std::vector<uint32_t> hitch_prefix;
+  int shift = 0;                    // bucket = rank >> shift
+  std::vector<double> sorted;       // ascending
+  std::vector<uint16_t> bucket;     // per frame, in series order
+  std::vector<double> bucket_mean;  // the mean of the sorted values in each bucket
+  struct Sums {
+    double value;      // of frame_ms[0..i)
+    uint64_t hitches;  // of hitch[0..i)
+  };
+  std::vector<Sums> prefix;  // n + 1 of them
 
   size_t buckets() const { return n ? ((n - 1) >> shift) + 1 : 0; }
   size_t first_rank(size_t b) const { return b << shift; }
@@ -58,11 +62,10 @@ Prepared prepare(std::span<const double> x, std::span<const uint8_t> hitch) {
   p.bucket_mean.assign(p.buckets(), 0.0);
   for (size_t r = 0; r < p.n; ++r) p.bucket_mean[r >> p.shift] += p.sorted[r];
   for (size_t b = 0; b < p.buckets(); ++b) p.bucket_mean[b] /= static_cast<double>(p.width(b));
-  p.value_prefix.assign(p.n + 1, 0.0);
-  p.hitch_prefix.assign(p.n + 1, 0);
+  p.prefix.assign(p.n + 1, {0.0, 0});
   for (size_t i = 0; i < p.n; ++i) {
-    p.value_prefix[i + 1] = p.value_prefix[i] + x[i];
-    p.hitch_prefix[i + 1] = p.hitch_prefix[i] + (i < hitch.size() && hitch[i] ? 1 : 0);
+    p.prefix[i + 1] = {p.prefix[i].value + x[i],
+                       p.prefix[i].hitches + (i < hitch.size() && hitch[i] ? 1 : 0)};
   }
   return p;
 }
@@ -79,15 +82,24 @@ class Replicate {
     std::fill(lanes_.begin(), lanes_.end(), 0u);
     Random rng{o.seed ^ (0xD1B54A32D192ED03ull * (index + 1))};
     const size_t n = p_.n, block = std::clamp<size_t>(o.block, 1, n);
+    starts_.resize((n + block - 1) / block);
+    for (size_t& s : starts_) s = rng.below(n);
     double total = 0;
     uint64_t hitches = 0;
-    for (size_t filled = 0; filled < n;) {
-      const size_t start = rng.below(n), len = std::min(block, n - filled);
+    for (size_t j = 0; j < starts_.size(); ++j) {
+      // Blocks start at random: ask for the memory of one a few blocks ahead while
+      // this one is counted, so that its cache misses overlap.
+      if (j + kAhead < starts_.size()) {
+        const size_t ahead = starts_[j + kAhead];
+        __builtin_prefetch(&p_.bucket[ahead]);
+        __builtin_prefetch(&p_.prefix[ahead]);
+        __builtin_prefetch(&p_.prefix[std::min(n, ahead + block)]);
+      }
+      const size_t start = starts_[j], len = std::min(block, n - j * block);
       // [start, start + len) wrapped around the end as at most two runs
       const size_t first = std::min(len, n - start);
       add_run(start, start + first, total, hitches);
       add_run(0, len - first, total, hitches);
-      filled += len;
     }
     for (size_t b = 0; b < count_.size(); ++b) {
       count_[b] = lanes_[4 * b] + lanes_[4 * b + 1] + lanes_[4 * b + 2] + lanes_[4 * b + 3];
@@ -104,8 +116,8 @@ class Replicate {
  private:
   void add_run(size_t lo, size_t hi, double& total, uint64_t& hitches) {
     if (lo >= hi) return;
-    total += p_.value_prefix[hi] - p_.value_prefix[lo];
-    hitches += p_.hitch_prefix[hi] - p_.hitch_prefix[lo];
+    total += p_.prefix[hi].value - p_.prefix[lo].value;
+    hitches += p_.prefix[hi].hitches - p_.prefix[lo].hitches;
     // Four counters per bucket, taken in turn: neighbouring frames often fall in the
     // same bucket, and one counter would make each increment wait for the last.
     const uint16_t* bucket = p_.bucket.data();
@@ -148,6 +160,7 @@ class Replicate {
   }
 
   const Prepared& p_;
+  std::vector<size_t> starts_;   // where this replicate's blocks start
   std::vector<uint32_t> lanes_;  // four counters per bucket
   std::vector<uint32_t> count_;  // their sums
 };

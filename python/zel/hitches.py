@@ -40,15 +40,16 @@ def positions(times_ms, factor=FACTOR, window=WINDOW):
     return array("q", at).tolist(), array("d", medians).tolist()
 
 
-def find(capture, factor=FACTOR, window=WINDOW, worst=5):
+def find(capture, factor=FACTOR, window=WINDOW, worst=5, total=None):
     """The capture's hitches: {"factor", "window", "count", "time_ms" (their frame
     times added up), "share" (of the frames' total time), "frames" (frame numbers),
     "worst": up to `worst` of them that lost the most time against their median, as
-    {"frame", "frame_ms", "median_ms", "ratio"}}."""
+    {"frame", "frame_ms", "median_ms", "ratio"}}. `total`: the frames' total time in ms
+    (`stats.total_ms`), when the caller has it already."""
     times = capture.columns["frame_ms"][1:]
     at, medians = positions(times, factor, window)
     frame_ms = [float(times[k]) for k in at]
-    total = total_ms(times)
+    total = total_ms(times) if total is None else total
     spent = math.fsum(frame_ms)
     lost = sorted(range(len(at)), key=lambda i: (-(frame_ms[i] - medians[i]), at[i]))
     return {

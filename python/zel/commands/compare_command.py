@@ -5,6 +5,7 @@ import argparse
 import json
 import math
 import sys
+import textwrap
 
 from .. import compare as _compare
 from .. import hitches as _hitches
@@ -26,15 +27,20 @@ TEXT_ROWS = 10
 
 HITCHES = _hitches.DEFINITION.format(factor=_hitches.FACTOR, window=_hitches.WINDOW)
 FIGURE_NAMES = ", ".join(f for f, _, _ in _compare.FIGURES)
-HELP = f"""\
+HELP = "\n\n".join(
+    textwrap.fill(" ".join(paragraph.split()), 88)
+    for paragraph in f"""
 Frame-time figures leave out each run's first frame. Each difference (new minus base)
 has a 95% confidence interval from a circular block bootstrap: each run's frame times
-are resampled {_compare.REPLICATES} times as blocks of consecutive frames from random
-starts, wrapping around the end, so that correlated neighbouring frames stay
-together. A run's block length follows from how far apart its frame times still
-correlate (the automatic selection of Politis and White), or --block; the seed (--seed) fixes the
+are resampled {_compare.REPLICATES:,} times (--replicates) as blocks of consecutive
+frames from random starts, wrapping around the end, so that correlated neighbouring
+frames stay together. A run's block length follows from how far apart its frame times
+still correlate (the automatic selection of Politis and White), or --block, and is at
+least n/{_compare.MAX_BLOCKS:,} frames for n frames. The seed (--seed) fixes the
 resampling, so the same captures always give the same intervals.
+
 Hitches: {HITCHES}.
+
 Scopes: the mean self time per flame frame of each scope (0 in a flame frame without
 it), where both runs carry flame data. Columns: the mean of each column both runs have.
 
@@ -42,10 +48,11 @@ A gate for CI: --fail-if FIGURE>CHANGE or FIGURE<CHANGE, CHANGE a signed number,
 for a relative change (p99_ms>+5%: fail if p99 grew by more than 5%; low_1pct_fps<-3%:
 fail if the 1% low fell by more than 3%; hitches>+10: fail on more than 10 more
 hitches). A bound fails only when the change crosses it AND the 95% interval of the
-change lies wholly on that side of no change.
-Figures: {FIGURE_NAMES}.
+change lies wholly on that side of no change. Figures: {FIGURE_NAMES}.
+
 Exit status: 0 every bound holds, {GATE_FAILED} a bound failed, 1 the work failed, 2 a
-bad option or bound."""
+bad option or bound.""".strip().split("\n\n")
+)
 
 
 MAX_REPLICATES = 100_000

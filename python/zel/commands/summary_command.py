@@ -163,7 +163,7 @@ def summarise(
         "columns": columns,
         "slowest": slow,
         "slowest_with_flame": slow_flame,
-        "hitches": hitches.find(capture, hitch_factor, hitch_window),
+        "hitches": hitches.find(capture, hitch_factor, hitch_window, total=duration_ms),
         "why_slow": why_slow.analyse(capture, slow_rule),
     }
     del out["hitches"]["frames"]  # the worst ones say enough; the report marks them all
