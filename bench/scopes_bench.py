@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+from summary_bench import env, measured
+
 RECORD = """
 import zel
 zel.enable()
@@ -37,28 +39,10 @@ zel.flush()
 GOAL = (10.0, 1000)  # seconds, MB
 
 
-def env(**extra):
-    out = {k: v for k, v in os.environ.items() if not k.startswith("ZEL_")}
-    return {**out, **extra}
-
-
 def record(path, frames):
     code = RECORD.format(frames=frames)
     extra = {"ZEL_RECORD": path, "ZEL_RECORD_FLAME": "1", "ZEL_RECORD_EVERY": "1"}
     subprocess.run([sys.executable, "-c", code], env=env(**extra), check=True)
-
-
-def measured(args, out):
-    """(wall seconds, CPU seconds, peak resident MB) of `python -m zel ARGS` with
-    stdout to `out`."""
-    with open(out, "w") as f:
-        start = time.perf_counter()
-        child = subprocess.Popen([sys.executable, "-m", "zel", *args], stdout=f, env=env())
-        _, status, usage = os.wait4(child.pid, 0)
-        seconds = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit(f"zel {' '.join(args)} failed with status {status}")
-    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024  # KiB on Linux
 
 
 def main():

@@ -14,9 +14,9 @@ from ..export.common import nan_to_none, open_replacing
 from .shared import (
     CommandError,
     UsageError,
+    add_hitch_options,
     check_output,
     load_capture,
-    positive_float,
     positive_int,
     printable,
     text_table,
@@ -93,20 +93,7 @@ def register(sub):
     )
     p.add_argument("--seed", type=int, default=_compare.SEED, help="bootstrap seed (0)")
     p.add_argument("--block", type=positive_int, metavar="N", help="bootstrap block in frames")
-    p.add_argument(
-        "--hitch-factor",
-        type=positive_float,
-        default=_hitches.FACTOR,
-        metavar="K",
-        help=f"a hitch exceeds K x the median before it ({_hitches.FACTOR:g})",
-    )
-    p.add_argument(
-        "--hitch-window",
-        type=positive_int,
-        default=_hitches.WINDOW,
-        metavar="W",
-        help=f"frames whose median a hitch is measured against ({_hitches.WINDOW})",
-    )
+    add_hitch_options(p)
     p.add_argument("--strict", action="store_true", help="refuse a damaged capture")
     p.set_defaults(run=run)
 

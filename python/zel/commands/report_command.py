@@ -7,10 +7,17 @@ flame charts of the slowest frames; against a baseline run when given); see
 import os
 import sys
 
-from .. import hitches, run_details, why_slow
+from .. import run_details
 from ..export.common import Progress
-from .shared import CommandError, check_output, counted, load_capture, positive_float, positive_int
-from .summary_command import _slow_rule
+from .shared import (
+    CommandError,
+    add_hitch_options,
+    add_slow_option,
+    check_output,
+    counted,
+    load_capture,
+    positive_int,
+)
 
 
 def register(subparsers):
@@ -40,27 +47,8 @@ def register(subparsers):
         metavar="N",
         help="flame charts of up to N of the slowest frames with flame data (default 8)",
     )
-    parser.add_argument(
-        "--slow",
-        type=_slow_rule,
-        default=why_slow.SLOW,
-        metavar="pNN|MS",
-        help="slow frames: at or above this frame-time percentile or time in ms (p99)",
-    )
-    parser.add_argument(
-        "--hitch-factor",
-        type=positive_float,
-        default=hitches.FACTOR,
-        metavar="K",
-        help=f"a hitch exceeds K x the median before it ({hitches.FACTOR:g})",
-    )
-    parser.add_argument(
-        "--hitch-window",
-        type=positive_int,
-        default=hitches.WINDOW,
-        metavar="W",
-        help=f"frames whose median a hitch is measured against ({hitches.WINDOW})",
-    )
+    add_slow_option(parser)
+    add_hitch_options(parser)
     parser.add_argument(
         "--strict",
         action="store_true",

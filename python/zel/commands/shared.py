@@ -41,6 +41,46 @@ def positive_float(text):
     return value
 
 
+def add_hitch_options(parser):
+    """--hitch-factor K and --hitch-window W, as `zel.hitches` takes them."""
+    from .. import hitches
+
+    parser.add_argument(
+        "--hitch-factor",
+        type=positive_float,
+        default=hitches.FACTOR,
+        metavar="K",
+        help=f"a hitch exceeds K x the median before it ({hitches.FACTOR:g})",
+    )
+    parser.add_argument(
+        "--hitch-window",
+        type=positive_int,
+        default=hitches.WINDOW,
+        metavar="W",
+        help=f"frames whose median a hitch is measured against ({hitches.WINDOW})",
+    )
+
+
+def add_slow_option(parser):
+    """--slow pNN|MS, as `zel.why_slow` takes it."""
+    from .. import why_slow
+
+    def rule(text):
+        try:
+            why_slow.parse_slow(text)
+        except why_slow.SlowRuleError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+        return text
+
+    parser.add_argument(
+        "--slow",
+        type=rule,
+        default=why_slow.SLOW,
+        metavar="pNN|MS",
+        help="slow frames: at or above this frame-time percentile or time in ms (p99)",
+    )
+
+
 def counted(n, noun):
     """ "1 frame", "2 frames", "1,000 frames"."""
     return f"{n:,} {noun}" + ("s" if n != 1 else "")

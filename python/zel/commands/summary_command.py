@@ -9,10 +9,11 @@ from ..export.common import QUIET, Progress, nan_to_none
 from ..export.report import by_interest, column_figures, constant_groups, values_present
 from .shared import (
     CommandError,
+    add_hitch_options,
+    add_slow_option,
     counted,
     figure,
     load_capture,
-    positive_float,
     positive_int,
     printable,
     text_table,
@@ -63,27 +64,8 @@ def register(sub):
     p.add_argument(
         "--slowest", type=positive_int, default=5, metavar="N", help="list the N slowest frames (5)"
     )
-    p.add_argument(
-        "--slow",
-        type=_slow_rule,
-        default=why_slow.SLOW,
-        metavar="pNN|MS",
-        help="slow frames: at or above this frame-time percentile or time in ms (p99)",
-    )
-    p.add_argument(
-        "--hitch-factor",
-        type=positive_float,
-        default=hitches.FACTOR,
-        metavar="K",
-        help=f"a hitch exceeds K x the median before it ({hitches.FACTOR:g})",
-    )
-    p.add_argument(
-        "--hitch-window",
-        type=positive_int,
-        default=hitches.WINDOW,
-        metavar="W",
-        help=f"frames whose median a hitch is measured against ({hitches.WINDOW})",
-    )
+    add_slow_option(p)
+    add_hitch_options(p)
     p.add_argument(
         "--strict",
         action="store_true",
@@ -91,14 +73,6 @@ def register(sub):
     )
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     p.set_defaults(run=run)
-
-
-def _slow_rule(text):
-    try:
-        why_slow.parse_slow(text)
-    except why_slow.SlowRuleError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
-    return text
 
 
 def top_scopes(flame_bytes, count=3):
