@@ -4,8 +4,8 @@
 # path and flame frames in C++, Python scopes against native context managers, and the
 # frame mark with its metrics and flame frames, in C++ and from Python, loading and
 # exporting a capture of 1,000,000 frames, zel summary and zel report on 20,000 metric
-# names, zel flame --frames ALL on 1,000,000 frames, and zel scopes on 100,000 flame
-# frames of 100 scopes.
+# names, zel flame --frames ALL on 1,000,000 frames, zel scopes on 100,000 flame
+# frames of 100 scopes, and zel compare of two 1,000,000-frame captures.
 # Expects `_zel` importable (pip install .). With --peers it then also runs
 # bench/peers.sh, zel against the tools users would pick instead (installs them from
 # PyPI into bench/.venv-peers, so it needs the network).
