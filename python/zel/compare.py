@@ -27,7 +27,7 @@ from array import array
 
 from . import _native, hitches
 from . import stats as _stats
-from .why_slow import self_ns_per_scope
+from .why_slow import self_per_frame
 
 try:
     import numpy as _np
@@ -118,10 +118,8 @@ def _relative(new, base):
 
 def scope_self_per_frame(capture):
     """({scope: mean self ms per flame frame}, flame frames that decode)."""
-    frames = sorted(capture.flame)
-    totals, bad = self_ns_per_scope([capture.flame[k] for k in frames])
-    n = len(frames) - len(bad)
-    return ({name: ns / 1e6 / n for name, ns in totals.items()} if n else {}), n
+    frames, means = self_per_frame(capture, sorted(capture.flame))
+    return means, len(frames)
 
 
 def _column_means(capture):

@@ -19,7 +19,7 @@ the same way.
 import math
 import re
 
-from . import _native
+from . import scope_stats
 from . import stats as _stats
 
 try:
@@ -55,16 +55,14 @@ def _rule_text(kind, value):
     return f"p{value:g}" if kind == "p" else f"{value:g} ms"
 
 
-def self_ns_per_scope(flames):
-    """({scope name: self ns over the frames}, positions of frames that do not decode)."""
-    _, rows, undecodable = _native.scope_stats(flames, False)
-    return {row[1]: row[6] for row in rows}, set(undecodable)
-
-
-def _group(capture, frames):
-    """(frames that decode, {scope: self ns in them})."""
-    totals, bad = self_ns_per_scope([capture.flame[k] for k in frames])
-    return [k for i, k in enumerate(frames) if i not in bad], totals
+def self_per_frame(capture, frames):
+    """(the frames that decode, {scope: mean self ms per frame over them})."""
+    if not frames:
+        return [], {}
+    damaged = []
+    means = scope_stats.self_per_frame(capture, frames, damaged)
+    bad = {k for k, _ in damaged}
+    return [k for k in frames if k not in bad], means
 
 
 def _column_mean(capture, name, frames):
@@ -125,8 +123,8 @@ def analyse(capture, slow=SLOW):
     frame_ms = capture.columns["frame_ms"]
     threshold, (low, high), slow, typical = groups(capture, (kind, value))
     out["threshold_ms"], out["typical_range_ms"] = threshold, [low, high]
-    slow_frames, slow_ns = _group(capture, slow)
-    typical_frames, typical_ns = _group(capture, typical)
+    slow_frames, slow_ms = self_per_frame(capture, slow)
+    typical_frames, typical_ms = self_per_frame(capture, typical)
     out["slow_frames"], out["typical_frames"] = len(slow_frames), len(typical_frames)
     for group, name in ((slow_frames, "slow"), (typical_frames, "typical")):
         if group:
@@ -136,9 +134,8 @@ def analyse(capture, slow=SLOW):
         return out
     extra = out["extra_ms"] = out["slow_mean_ms"] - out["typical_mean_ms"]
     scopes = []
-    for name in set(slow_ns) | set(typical_ns):
-        s = slow_ns.get(name, 0) / 1e6 / len(slow_frames)
-        t = typical_ns.get(name, 0) / 1e6 / len(typical_frames)
+    for name in set(slow_ms) | set(typical_ms):
+        s, t = slow_ms.get(name, 0.0), typical_ms.get(name, 0.0)
         share = (s - t) / extra if extra > 0 else math.nan
         scopes.append(
             {"name": name, "slow_ms": s, "typical_ms": t, "diff_ms": s - t, "share": share}
