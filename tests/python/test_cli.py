@@ -159,6 +159,8 @@ def random_command(rng, capture, out):
         ["report", capture, "-o", out + ".html", "--slowest", "2"],
         ["flame", capture, "-o", out + ".json", "--format", fmt, "--frames", frames],
         ["watch", capture, "--once", "--last", "3"],
+        ["scopes", capture, "--frames", frames, *rng.choice([[], ["--json"], ["--csv"]])],
+        ["flame", capture, "-o", out + ".folded", "--merge", "--frames", frames],
     ])  # fmt: skip
 
 
@@ -189,6 +191,6 @@ def test_random_command_lines_end_in_one_line_or_succeed(recorded, tmp_path, mon
         assert not list(Path("out").rglob("*.tmp*")) and Path("real.zel").read_bytes() == real
 
     # The walk met failures and successes of every command.
-    commands = ("summary", "export", "report", "flame", "watch", "compare")
+    commands = ("summary", "export", "report", "flame", "watch", "compare", "scopes")
     want = {(c, s) for c in commands for s in (0, 1)}
     assert want <= seen.keys(), seen
