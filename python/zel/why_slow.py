@@ -65,21 +65,27 @@ def self_per_frame(capture, frames):
     return [k for k in frames if k not in bad], means
 
 
-def _column_mean(capture, name, frames):
-    """The mean of the finite values column `name` holds in `frames` (ascending frame
-    numbers), and how many there are."""
-    have, values = capture.present(name)
-    if name in capture.system_columns:
-        picked = [float(values[k]) for k in frames]
-    elif _np is not None:
-        wanted = _np.asarray(frames, dtype=_np.int64)
-        pos = _np.minimum(_np.searchsorted(have, wanted), max(len(have) - 1, 0))
-        picked = values[pos[have[pos] == wanted]].tolist() if len(have) else []
-    else:
-        where = dict(zip(have, values))
-        picked = [float(where[k]) for k in frames if k in where]
-    finite = [v for v in picked if math.isfinite(v)]
-    return (math.fsum(finite) / len(finite) if finite else math.nan), len(finite)
+class _Frames:
+    """A group of frame numbers, ready to pick a column's values in them."""
+
+    def __init__(self, frames):
+        self.set = set(frames)
+        self.array = _np.asarray(frames, dtype=_np.int64) if _np is not None else list(frames)
+
+    def mean(self, capture, name):
+        """The mean of the finite values column `name` holds in these frames, and how
+        many there are. A user column's recorded frames are looked up in the group, so
+        that a column with a few values costs a few lookups."""
+        have, values = capture.present(name)
+        if name in capture.system_columns:
+            picked = values[self.array] if _np is not None else [values[k] for k in self.array]
+        elif _np is not None and len(have) > 64:
+            pos = _np.minimum(_np.searchsorted(self.array, have), max(len(self.array) - 1, 0))
+            picked = values[self.array[pos] == have] if len(self.array) else values[:0]
+        else:
+            picked = [v for k, v in zip(have, values) if k in self.set]
+        finite = [float(v) for v in picked if math.isfinite(v)]
+        return (math.fsum(finite) / len(finite) if finite else math.nan), len(finite)
 
 
 def groups(capture, slow=SLOW):
@@ -142,11 +148,12 @@ def analyse(capture, slow=SLOW):
         )
     out["scopes"] = sorted(scopes, key=lambda r: (-r["diff_ms"], r["name"]))
     columns = []
+    slow_group, typical_group = _Frames(slow_frames), _Frames(typical_frames)
     for name in capture.units:
         if name == "frame_ms":
             continue
-        s, ns = _column_mean(capture, name, slow_frames)
-        t, nt = _column_mean(capture, name, typical_frames)
+        s, ns = slow_group.mean(capture, name)
+        t, nt = typical_group.mean(capture, name)
         if ns and nt:
             row = {"name": name, "unit": capture.units[name], "slow": s, "typical": t}
             columns.append(dict(row, diff=s - t))
