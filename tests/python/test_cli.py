@@ -183,9 +183,11 @@ def test_random_command_lines_end_in_one_line_or_succeed(recorded, tmp_path, mon
         args = random_command(rng, capture, f"{where}/o{k}" if where else capture)
         status, err = main(args), capsys.readouterr().err
         seen[args[0], status] += 1
-        assert status in (0, 1, 2) and "internal error" not in err, (args, err)
+        # 3: a compare bound failed, which a broken capture's frame times may well do
+        gate = args[0] == "compare" and status == 3
+        assert (status in (0, 1, 2) or gate) and "internal error" not in err, (args, err)
         lines = [line for line in err.splitlines() if not line.startswith(NOTES)]
-        if status:
+        if status and not gate:
             assert len(lines) == 1 and lines[0].startswith(f"zel {args[0]}: "), (args, err)
             assert not [p.name for p in Path("out").iterdir() if f"o{k}" in p.name], args
         assert not list(Path("out").rglob("*.tmp*")) and Path("real.zel").read_bytes() == real
